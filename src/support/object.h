@@ -20,8 +20,16 @@ struct PlatformObject {
     static void operator delete(void* object, const std::nothrow_t&) noexcept {
         plat::ObjectFree(object);
     }
-    // The throwing form is never used by the driver.
+    static void* operator new[](size_t bytes, const std::nothrow_t&) noexcept {
+        return plat::ObjectAlloc(bytes);
+    }
+    static void operator delete[](void* objects) noexcept { plat::ObjectFree(objects); }
+    static void operator delete[](void* objects, const std::nothrow_t&) noexcept {
+        plat::ObjectFree(objects);
+    }
+    // The throwing forms are never used by the driver.
     static void* operator new(size_t) = delete;
+    static void* operator new[](size_t) = delete;
 };
 
 }  // namespace zel
