@@ -85,7 +85,10 @@ public:
     virtual uint32_t GetLineErrors();
 
     // Read directly by the stream layer (IOCTL_SERIAL_GET_COMMSTATUS, GET_PROPERTIES).
+    // AppliedFlags may be read without the lock; the other fields of AppliedDcb are stable
+    // only under hardwareLock or on the thread that changes settings.
     const plat::Dcb& AppliedDcb() const { return appliedDcb; }
+    uint32_t AppliedFlags() const { return plat::AtomicLoad(appliedDcb.flags); }
     const plat::CommProp& CommProperties() const { return commProp; }
 
     // The adapter's AddPort sets the owner, its port removal clears it.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/atomic.h"
 #include "platform/kernel.h"
 #include "support/object.h"
 
@@ -24,7 +25,7 @@ public:
     plat::Bool WaitForExit(uint32_t timeoutMs);
     virtual uint32_t Run() = 0;
 
-    uint32_t ExitCode() const { return exitCode; }
+    uint32_t ExitCode() const { return plat::AtomicLoad(exitCode); }
     plat::Handle ThreadHandle() const { return threadHandle; }
 
     // The platform thread's start routine.
@@ -33,6 +34,9 @@ public:
 protected:
     // Not virtual: owners destroy the concrete class. Ends a thread that is still running.
     ~WorkerThread();
+    // Ends a thread that is still running: terminates it, gives it a bounded time to reach
+    // its next platform wait and end there, and closes the handle.
+    void TerminateThread();
 
     uint32_t stopRequested = 0;  // written by the owner, read by Run; atomic 32-bit accesses
     plat::Handle threadHandle = 0;
@@ -41,7 +45,7 @@ protected:
     uint32_t exitCode = 0xFFFFFFFFu;
 };
 
-class PortInterruptThread : public WorkerThread {
+class PortInterruptThread final : public WorkerThread {
 public:
     explicit PortInterruptThread(SerialPort* port);
     ~PortInterruptThread();
