@@ -47,6 +47,9 @@ public:
     // receives the data length when it is reported (see the implementation for the rules).
     plat::Bool GetData(void* buffer, uint32_t* size) const;
     const uint8_t* Data() const { return data; }
+    // False when a name or data buffer could not be allocated: such a value is never filed
+    // in a list or written, since it would reach the key without its name or its bytes.
+    plat::Bool IsComplete() const { return name != nullptr && (length == 0 || data != nullptr); }
 
 private:
     uint32_t nameLength = 0;  // characters including the terminator
@@ -85,6 +88,8 @@ public:
     RegistryKey* Key() const { return key; }
 
 private:
+    // Slot index of the held value with that name, or -1.
+    int FindSlot(const plat::WChar* name) const;
     RegistryValue* FindHeld(const plat::WChar* name) const;
 
     RegistryKey* key = nullptr;
