@@ -42,7 +42,9 @@ bool AsciiIEqual(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-std::string Utf8(std::u16string_view text) { return reg::ToUtf8(text); }
+std::string Utf8(std::u16string_view text) {
+    return reg::ToUtf8(text);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Libraries.
@@ -78,7 +80,7 @@ enum class FileState { Open, Closing, Dead };
 class OpenFile;
 
 class Device : public KernelObject {
-public:
+  public:
     std::string Describe() const override {
         std::string text = "device";
         if (!name.empty()) text += " " + Utf8(name);
@@ -114,11 +116,9 @@ public:
 };
 
 class OpenFile : public KernelObject {
-public:
+  public:
     explicit OpenFile(std::shared_ptr<Device> dev) : device(std::move(dev)) {}
-    std::string Describe() const override {
-        return "open handle on " + device->Describe();
-    }
+    std::string Describe() const override { return "open handle on " + device->Describe(); }
     // A handle closed through the kernel rather than DeviceClose still closes the driver's.
     void OnClose() override;
 
@@ -218,7 +218,9 @@ bool CloseFile(OpenFile* file) {
     return true;
 }
 
-void OpenFile::OnClose() { CloseFile(this); }
+void OpenFile::OnClose() {
+    CloseFile(this);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Registry helpers.
@@ -281,7 +283,8 @@ void ReleaseLibrary(Library* library) {
     Manager& m = M();
     std::lock_guard lock(m.libraryMu);
     if (--library->refs > 0) return;
-    if (library->entry != nullptr) library->entry(library->module, plat::kDllProcessDetach, nullptr);
+    if (library->entry != nullptr)
+        library->entry(library->module, plat::kDllProcessDetach, nullptr);
     dlclose(library->module);
     m.libraries.erase(library->path);
 }
@@ -389,8 +392,8 @@ std::string DriverLibraryPath(std::u16string_view dllValue) {
 
 const char* EntryName(Entry entry) {
     static constexpr const char* kNames[kEntryCount] = {
-        "Init",      "Deinit",  "Open",      "Close",    "Read",     "Write",
-        "Seek",      "IOControl", "PowerUp", "PowerDown", "PreClose", "PreDeinit"};
+        "Init", "Deinit",    "Open",    "Close",     "Read",     "Write",
+        "Seek", "IOControl", "PowerUp", "PowerDown", "PreClose", "PreDeinit"};
     size_t i = static_cast<size_t>(entry);
     return i < kEntryCount ? kNames[i] : "?";
 }
@@ -427,7 +430,9 @@ EntryCounts TotalEntryCounts() {
     return counts;
 }
 
-std::string LastActivationError() { return tLastActivationError; }
+std::string LastActivationError() {
+    return tLastActivationError;
+}
 
 std::vector<std::string> ActivationFailures() {
     std::lock_guard lock(M().mu);
@@ -762,8 +767,8 @@ uint32_t DeviceSeek(Handle open, int32_t distance, uint32_t method) {
     return result;
 }
 
-plat::Bool DeviceIoControl(Handle open, uint32_t code, const void* in, uint32_t inLength,
-                           void* out, uint32_t outLength, uint32_t* actual) {
+plat::Bool DeviceIoControl(Handle open, uint32_t code, const void* in, uint32_t inLength, void* out,
+                           uint32_t outLength, uint32_t* actual) {
     plat::Bool result = 0;
     if (!WithFile(open, [&](Device& dev, void* context) {
             if (dev.entries.ioControl == nullptr) {
@@ -805,8 +810,12 @@ bool PowerCall(Handle device, Entry entry) {
 
 }  // namespace
 
-bool DevicePowerDown(Handle device) { return PowerCall(device, Entry::PowerDown); }
-bool DevicePowerUp(Handle device) { return PowerCall(device, Entry::PowerUp); }
+bool DevicePowerDown(Handle device) {
+    return PowerCall(device, Entry::PowerDown);
+}
+bool DevicePowerUp(Handle device) {
+    return PowerCall(device, Entry::PowerUp);
+}
 
 }  // namespace sim
 

@@ -68,18 +68,18 @@ struct EntryCounts {
 constexpr uint32_t kNoDeviceIndex = 0xFFFFFFFFu;
 
 struct DeviceInfo {
-    plat::Handle handle = 0;    // device handle ("Hnd")
-    std::u16string name;        // "COM1:"; empty for a key without a prefix
-    std::u16string keyPath;     // the activated key
-    std::u16string activeKey;   // "Drivers\\Active\\01"
+    plat::Handle handle = 0;   // device handle ("Hnd")
+    std::u16string name;       // "COM1:"; empty for a key without a prefix
+    std::u16string keyPath;    // the activated key
+    std::u16string activeKey;  // "Drivers\\Active\\01"
     std::u16string prefix;
     uint32_t index = kNoDeviceIndex;
-    std::string library;        // file loaded
-    void* context = nullptr;    // what Init returned
-    plat::Handle parent = 0;    // device in whose Init this one was activated, or 0
-    uint64_t sequence = 0;      // activation order, from 1
-    size_t openHandles = 0;     // application handles open on the device
-    EntryCounts counts;         // calls made on this device
+    std::string library;      // file loaded
+    void* context = nullptr;  // what Init returned
+    plat::Handle parent = 0;  // device in whose Init this one was activated, or 0
+    uint64_t sequence = 0;    // activation order, from 1
+    size_t openHandles = 0;   // application handles open on the device
+    EntryCounts counts;       // calls made on this device
 };
 
 // Running devices (Init returned), in activation order.

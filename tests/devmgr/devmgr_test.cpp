@@ -17,10 +17,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-tst::Probe& P() { return tst::TheProbe(); }
+tst::Probe& P() {
+    return tst::TheProbe();
+}
 
 class DevMgrTest : public DriverTest {
-protected:
+  protected:
     static std::u16string ActiveKeyOf(plat::Handle device) {
         auto info = sim::DeviceOf(device);
         return info ? info->activeKey : u"";
@@ -306,8 +308,7 @@ TEST_F(DevMgrTest, AccessCodesReachOpenUnchanged) {
     for (uint32_t access : codes) {
         plat::Handle h = sim::DeviceOpen(u"TST1:", access, 0);
         ASSERT_NE(h, 0u);
-        EXPECT_GE(LogIndex("Open dev access " + std::to_string(access) + " share 0"), 0)
-            << access;
+        EXPECT_GE(LogIndex("Open dev access " + std::to_string(access) + " share 0"), 0) << access;
         EXPECT_TRUE(sim::DeviceClose(h));
     }
 }

@@ -21,7 +21,9 @@
 
 namespace tst {
 
-inline std::u16string U(const std::string& text) { return sim::reg::FromUtf8(text); }
+inline std::u16string U(const std::string& text) {
+    return sim::reg::FromUtf8(text);
+}
 
 // Index in the probe's log of the first line starting with text, or -1.
 inline int LogIndex(const std::string& text) {
@@ -41,7 +43,9 @@ inline std::vector<std::string> LogLines(const std::string& text) {
     return lines;
 }
 
-inline int LogCount(const std::string& text) { return static_cast<int>(LogLines(text).size()); }
+inline int LogCount(const std::string& text) {
+    return static_cast<int>(LogLines(text).size());
+}
 
 template <typename Pred>
 bool WaitFor(Pred pred, int ms = 5000) {
@@ -54,7 +58,7 @@ bool WaitFor(Pred pred, int ms = 5000) {
 }
 
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Reset(); }
 
     void TearDown() override {

@@ -45,7 +45,9 @@ std::mutex gMu;
 std::condition_variable gCv;
 std::set<void*> gLive;  // records handed out and not yet freed
 
-tst::Probe& P() { return tst::TheProbe(); }
+tst::Probe& P() {
+    return tst::TheProbe();
+}
 
 std::string Leaf(const std::u16string& path) {
     std::string text = sim::reg::ToUtf8(path);
@@ -221,8 +223,8 @@ uint32_t DoSeek(const char* entry, void* open, int32_t distance, uint32_t method
     return static_cast<uint32_t>(distance) + method;
 }
 
-plat::Bool DoIoControl(const char* entry, void* open, uint32_t code, void* out,
-                       uint32_t outLength, uint32_t* actual) {
+plat::Bool DoIoControl(const char* entry, void* open, uint32_t code, const void* in,
+                       uint32_t inLength, void* out, uint32_t outLength, uint32_t* actual) {
     TstOpen* o = EnterCall(open, entry);
     if (o == nullptr) return 0;
     plat::Bool result = 1;
@@ -253,6 +255,21 @@ plat::Bool DoIoControl(const char* entry, void* open, uint32_t code, void* out,
             std::memcpy(out, &state, 4);
             *actual = 4;
         }
+    } else if ((code & 0xFFFFFF00u) == 0x1B0000u) {
+        // Serial codes: logged with their lengths and the first input word (or byte); the output
+        // is filled with 1, 2, 3, ...
+        std::string line = "Serial " + o->device->name + " code " + std::to_string(code) + " in " +
+                           std::to_string(inLength) + " out " + std::to_string(outLength);
+        if (in != nullptr && inLength >= 1) {
+            uint32_t first = 0;
+            std::memcpy(&first, in, inLength >= 4 ? 4 : 1);
+            line += " first " + std::to_string(first);
+        }
+        P().Record(line);
+        for (uint32_t i = 0; out != nullptr && i < outLength; ++i) {
+            static_cast<uint8_t*>(out)[i] = static_cast<uint8_t>(i + 1);
+        }
+        if (actual != nullptr) *actual = outLength;
     } else {
         plat::SetLastErrorCode(87);
         result = 0;
@@ -270,48 +287,48 @@ void DoPower(const char* entry, void* device) {
 }  // namespace
 
 #define ZEL_TEST_ENTRIES(PREFIX, NAME)                                                          \
-    __attribute__((visibility("default"))) void* PREFIX##Init(const plat::WChar* key,          \
-                                                              void* context) {                 \
-        return DoInit(NAME "Init", key, context);                                              \
+    __attribute__((visibility("default"))) void* PREFIX##Init(const plat::WChar* key,           \
+                                                              void* context) {                  \
+        return DoInit(NAME "Init", key, context);                                               \
     }                                                                                           \
-    __attribute__((visibility("default"))) plat::Bool PREFIX##Deinit(void* device) {           \
-        return DoDeinit(NAME "Deinit", device);                                                \
+    __attribute__((visibility("default"))) plat::Bool PREFIX##Deinit(void* device) {            \
+        return DoDeinit(NAME "Deinit", device);                                                 \
     }                                                                                           \
-    __attribute__((visibility("default"))) void* PREFIX##Open(void* device, uint32_t access,   \
-                                                              uint32_t share) {                \
-        return DoOpen(NAME "Open", device, access, share);                                     \
+    __attribute__((visibility("default"))) void* PREFIX##Open(void* device, uint32_t access,    \
+                                                              uint32_t share) {                 \
+        return DoOpen(NAME "Open", device, access, share);                                      \
     }                                                                                           \
-    __attribute__((visibility("default"))) plat::Bool PREFIX##Close(void* open) {              \
-        return DoClose(NAME "Close", open);                                                    \
+    __attribute__((visibility("default"))) plat::Bool PREFIX##Close(void* open) {               \
+        return DoClose(NAME "Close", open);                                                     \
     }                                                                                           \
-    __attribute__((visibility("default"))) plat::Bool PREFIX##PreClose(void* open) {           \
-        return DoPreClose(NAME "PreClose", open);                                              \
+    __attribute__((visibility("default"))) plat::Bool PREFIX##PreClose(void* open) {            \
+        return DoPreClose(NAME "PreClose", open);                                               \
     }                                                                                           \
-    __attribute__((visibility("default"))) plat::Bool PREFIX##PreDeinit(void* device) {        \
-        return DoPreDeinit(NAME "PreDeinit", device);                                          \
+    __attribute__((visibility("default"))) plat::Bool PREFIX##PreDeinit(void* device) {         \
+        return DoPreDeinit(NAME "PreDeinit", device);                                           \
     }                                                                                           \
-    __attribute__((visibility("default"))) uint32_t PREFIX##Read(void* open, void* buffer,     \
-                                                                 uint32_t length) {            \
-        return DoRead(NAME "Read", open, buffer, length);                                      \
+    __attribute__((visibility("default")))                                                      \
+    uint32_t PREFIX##Read(void* open, void* buffer, uint32_t length) {                          \
+        return DoRead(NAME "Read", open, buffer, length);                                       \
     }                                                                                           \
-    __attribute__((visibility("default"))) uint32_t PREFIX##Write(                             \
-        void* open, const void* buffer, uint32_t length) {                                     \
-        return DoWrite(NAME "Write", open, buffer, length);                                    \
+    __attribute__((visibility("default")))                                                      \
+    uint32_t PREFIX##Write(void* open, const void* buffer, uint32_t length) {                   \
+        return DoWrite(NAME "Write", open, buffer, length);                                     \
     }                                                                                           \
-    __attribute__((visibility("default"))) uint32_t PREFIX##Seek(void* open, int32_t distance, \
-                                                                 uint32_t method) {            \
-        return DoSeek(NAME "Seek", open, distance, method);                                    \
+    __attribute__((visibility("default")))                                                      \
+    uint32_t PREFIX##Seek(void* open, int32_t distance, uint32_t method) {                      \
+        return DoSeek(NAME "Seek", open, distance, method);                                     \
     }                                                                                           \
-    __attribute__((visibility("default"))) plat::Bool PREFIX##IOControl(                       \
-        void* open, uint32_t code, const void*, uint32_t, void* out, uint32_t outLength,        \
-        uint32_t* actual) {                                                                     \
-        return DoIoControl(NAME "IOControl", open, code, out, outLength, actual);              \
+    __attribute__((visibility("default")))                                                      \
+    plat::Bool PREFIX##IOControl(void* open, uint32_t code, const void* in, uint32_t inLength,  \
+                                 void* out, uint32_t outLength, uint32_t* actual) {             \
+        return DoIoControl(NAME "IOControl", open, code, in, inLength, out, outLength, actual); \
     }                                                                                           \
-    __attribute__((visibility("default"))) void PREFIX##PowerUp(void* device) {                \
-        DoPower(NAME "PowerUp", device);                                                       \
+    __attribute__((visibility("default"))) void PREFIX##PowerUp(void* device) {                 \
+        DoPower(NAME "PowerUp", device);                                                        \
     }                                                                                           \
-    __attribute__((visibility("default"))) void PREFIX##PowerDown(void* device) {              \
-        DoPower(NAME "PowerDown", device);                                                     \
+    __attribute__((visibility("default"))) void PREFIX##PowerDown(void* device) {               \
+        DoPower(NAME "PowerDown", device);                                                      \
     }
 
 extern "C" {

@@ -13,7 +13,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 class PowerTest : public DriverTest {
-protected:
+  protected:
     void TearDown() override {
         sim::SystemResume();
         DriverTest::TearDown();
