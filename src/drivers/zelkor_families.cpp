@@ -1,0 +1,4 @@
+// The family served by the zelkor library.
+#include "adapter/adapter_family.h"
+
+ZEL_ADAPTER_FAMILY(KOR);
