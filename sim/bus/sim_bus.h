@@ -48,4 +48,23 @@ void ResetCounters(const BusTarget* target);
 // Live mappings (made by BusTranslateAndMap and not yet unmapped), for leak checks.
 size_t LiveMappingCount();
 
+// Unmap requests refused (an address that is not the start of a live mapping, a static
+// translation, or a length other than 0 or the mapped length), for tests.
+uint64_t RefusedUnmapCount();
+
+// How the bus hands out and resolves addresses:
+// - Bus-virtual addresses start at kBusVirtualBase. A mapping covers whole 4 KiB pages: an
+//   access anywhere in a mapped page reaches the target that decodes that bus address, and
+//   faults when none does. One unmapped page separates consecutive mappings.
+// - BusTranslateAndMap and BusStaticTranslate accept interface type 5 (PCI) only; the bus number
+//   is not looked at (the machine has one bus). A range must be decoded completely by attached
+//   targets, all in memory space or all in I/O space.
+// - A range in I/O space is reported as address space 1 with the bus address as the result (a
+//   port number for ReadPortByte / WritePortByte); no mapping is created.
+// - Static translations live as long as the machine; one per bus page is shared by all callers.
+// - A bus-access handle remembers the device key's "MemBase" (a number, or the first number of
+//   a binary value). BusOpen fails only when the device key cannot be opened or the handle not
+//   created; without "MemBase" BusSetDevicePower fails.
+constexpr uint32_t kBusVirtualBase = 0x10000000u;
+
 }  // namespace sim
