@@ -16,6 +16,7 @@ using namespace tst;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 tst::Probe& P() {
     return tst::TheProbe();
@@ -76,7 +77,9 @@ TEST_F(DevMgrTest, ActivationChoosesEntryPointsAndName) {
             EXPECT_EQ(sim::FindDevice(U(c.name))->handle, device);
         }
         EXPECT_TRUE(plat::DeactivateDevice(device));
-        EXPECT_EQ(LogIndex(std::string(c.entryPrefix) + "Deinit dev"), 1);
+        const std::string prefix = c.entryPrefix;
+        EXPECT_THAT(TheProbe().Log(), ElementsAre(StartsWith(prefix + "Init dev"),
+                                                  prefix + "PreDeinit dev", prefix + "Deinit dev"));
     }
 }
 
