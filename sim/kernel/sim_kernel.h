@@ -50,9 +50,19 @@ bool ShouldFail(FailKind kind);
 uint64_t CallCount(FailKind kind);
 void DisarmAllFailures();
 
+// Heap blocks and objects allocated through the platform and not yet released.
+struct AllocationStats {
+    uint64_t blocks;
+    uint64_t bytes;
+};
+AllocationStats LiveAllocations();
+
 // Raises a processor fault on the calling thread: inside RunGuarded it unwinds to the guard;
 // elsewhere it prints the reason and aborts the process.
 [[noreturn]] void RaiseProcessorFault(const std::string& reason);
+// Faults caught by RunGuarded since start, and the reason of the latest one.
+uint64_t CaughtFaultCount();
+std::string LastCaughtFault();
 
 // System notifications raised so far (event numbers), for tests.
 std::vector<uint32_t> RaisedSystemEvents();
@@ -60,6 +70,12 @@ void ClearRaisedSystemEvents();
 
 // Tick counter offset, so that tests can run near the 32-bit wrap.
 void SetTickOffset(uint32_t offset);
+// Whether DisableThreadLibraryCalls was called for this module.
+bool ThreadLibraryCallsDisabled(const void* module);
+
+// Threads blocked at this moment in a wait on the event or thread handle (0 for others), so
+// tests can tell when a waiter has arrived.
+size_t WaitingThreads(plat::Handle handle);
 
 // Recorded priority of a thread handle (-1 when unknown).
 int ThreadPriorityOf(plat::Handle thread);

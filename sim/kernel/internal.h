@@ -1,0 +1,68 @@
+// Pieces of the simulated kernel shared between its own source files.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "sim/kernel/sim_kernel.h"
+
+namespace sim::kernel {
+
+// One thread blocked in a wait; lives on the waiting thread's stack. Whoever releases it sets
+// `released` and notifies `cv` while holding the owning Waitable's mutex, so the record is
+// never touched after the waiter has seen `released` and returned.
+struct Waiter {
+    std::condition_variable cv;
+    bool released = false;
+    Waiter* prev = nullptr;
+    Waiter* next = nullptr;
+};
+
+// Anything a thread can wait on. Waiters queue in arrival order, so a single release goes to
+// the thread that has waited longest.
+class Waitable : public KernelObject {
+public:
+    // kWaitSignalled, or kWaitTimedOut. On a platform thread that has been terminated it
+    // unwinds the thread instead of returning.
+    uint32_t Wait(uint32_t timeoutMs);
+    size_t WaitingThreads();
+
+protected:
+    // With mutex_ held: takes the signal when there is one (and consumes it if it is one-shot).
+    virtual bool TryAcquireLocked() = 0;
+    bool HasWaitersLocked() const { return head_ != nullptr; }
+    void ReleaseFirstLocked();
+    void ReleaseAllLocked();
+
+    std::mutex mutex_;
+
+private:
+    void EnqueueLocked(Waiter* w);
+    void DequeueLocked(Waiter* w);
+
+    Waiter* head_ = nullptr;
+    Waiter* tail_ = nullptr;
+    size_t waiting_ = 0;
+};
+
+// A wait that can be cut short: the calling platform thread publishes it so that a
+// ThreadTerminate from another thread can wake it.
+void BeginInterruptibleWait(std::mutex* mutex, std::condition_variable* cv);
+void EndInterruptibleWait();
+// True when the calling thread is a platform thread that has been asked to end.
+bool TerminationRequested();
+// Unwinds the calling thread when it has been asked to end (no-op otherwise).
+void ExitIfTerminationRequested();
+
+// Critical sections the calling thread still holds, for the report when a thread ends.
+void ReportAndForgetHeldLocks(const char* why);
+
+// Steady time point after timeoutMs, or max() for the infinite time-out.
+inline std::chrono::steady_clock::time_point DeadlineAfter(uint32_t timeoutMs) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+}  // namespace sim::kernel
