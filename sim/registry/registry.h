@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "sim/kernel/wstr_util.h"
 
 namespace sim::reg {
 
@@ -83,8 +84,12 @@ std::vector<uint8_t> MultiStringBytes(const std::vector<std::u16string>& strings
 // Strict UTF-8 decoding: false on malformed input (overlong forms, surrogates, past U+10FFFF).
 bool DecodeUtf8(std::string_view utf8, std::u16string* out);
 // Lenient conversions for names and messages: bad sequences become U+FFFD.
-std::u16string FromUtf8(std::string_view utf8);
-std::string ToUtf8(std::u16string_view text);
+inline std::u16string FromUtf8(std::string_view utf8) {
+    return sim::ToU16(utf8);
+}
+inline std::string ToUtf8(std::u16string_view text) {
+    return sim::ToUtf8(text);
+}
 
 // ---------------------------------------------------------------------------------------------
 // .reg text files.
