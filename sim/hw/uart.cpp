@@ -157,8 +157,15 @@ void Uart::AdvanceAllLocked(Ps now, Uart* peer) {
 }
 
 void Uart::FinishLocked(Ps now, Uart* peer, bool serving) {
-    if (changed_ && !serving) RescheduleLocked(now);
-    if (peer && peer->changed_) peer->RescheduleLocked(now);
+    // Either end's change may move the other's next event: what one transmits, the other
+    // receives.
+    bool changed = changed_ || (peer && peer->changed_);
+    if (serving) {
+        changed_ = false;  // the serve has recomputed this UART itself
+    } else if (changed) {
+        RescheduleLocked(now);
+    }
+    if (changed && peer) peer->RescheduleLocked(now);
 }
 
 void Uart::RescheduleLocked(Ps now) {
@@ -182,7 +189,6 @@ Ps Uart::Serve(Ps) {
     std::shared_ptr<LineEndpoint> endpoint;
     WithLine(
         [&](Ps now, Uart*) {
-            changed_ = false;
             irqWanted_.store(ComputeIidLocked() != kIirNonePending);
             next = NextEventLocked(now);
             scheduled_ = next;
@@ -681,37 +687,43 @@ LineSymbol Uart::TxUpcomingAtLocked(size_t i) const {
                       shiftEnd_ + static_cast<Ps>(i) * charTime_};
 }
 
+// The next instant at which the receiver changes observably by itself: the arrival that
+// reaches the trigger level or overflows the FIFO, an erroneous byte arriving at the top, or the
+// first silence of four character times while the FIFO holds data. The known arrivals are
+// walked, so that a stream of characters does not wake the clock for time-outs that each
+// following character cancels.
 Ps Uart::RxNextEventLocked() const {
     if (!Running()) return LineClock::kNever;
-    Ps next = LineClock::kNever;
-    if (fifoOn_ && !rxFifo_.empty() && !timeoutPending_) next = rxActivity_ + 4 * charTime_;
-    // The arrival that reaches the trigger, overflows the FIFO, or carries an error.
-    uint32_t level = rxFifo_.size();
-    size_t need = Capacity() - level + 1;
+    const uint32_t level = rxFifo_.size();
+    size_t need = Capacity() - level + 1;  // the arrival that overflows
     if (level < TriggerLevel()) need = std::min<size_t>(need, TriggerLevel() - level);
-    auto consider = [&](size_t count, auto symbolAt) {
-        if (count == 0) return;
-        if (count >= need) next = std::min(next, symbolAt(need - 1).at);
-        for (size_t i = 0; i < std::min(count, need); ++i) {
-            LineSymbol s = symbolAt(i);
-            if ((s.flags & kSymbolBreak) || EvaluateLocked(s).errors) {
-                next = std::min(next, s.at);
-                return;
-            }
-        }
+    const Ps quiet = 4 * charTime_;
+    const bool timeouts = fifoOn_ && !timeoutPending_;
+    Ps last = rxFifo_.empty() ? LineClock::kNever : rxActivity_;
+
+    const bool external = !(mcr_ & kMcrLoop) && link_.kind == LinkKind::External;
+    const Uart* source = external ? nullptr : SourceLocked();
+    const size_t count = external ? inbound_.size() : source ? source->TxUpcomingLocked() : 0;
+    auto arrival = [&](size_t i) {
+        return external ? inbound_[i] : source->TxUpcomingAtLocked(i);
     };
-    if (!(mcr_ & kMcrLoop) && link_.kind == LinkKind::External) {
-        consider(inbound_.size(), [&](size_t i) { return inbound_[i]; });
-    } else if (const Uart* source = SourceLocked()) {
-        // A transmitter's characters all share one frame from the second on, so two looks at
-        // them tell whether any will arrive with an error.
-        size_t count = source->TxUpcomingLocked();
-        consider(std::min<size_t>(count, 2), [&](size_t i) { return source->TxUpcomingAtLocked(i); });
-        if (count > 2 && count >= need) {
-            next = std::min(next, source->TxUpcomingAtLocked(need - 1).at);
+    const size_t n = std::min(count, need);
+    for (size_t i = 0; i < n; ++i) {
+        if (source && i == 1 && i + 1 < n && source->charTime_ <= quiet) {
+            // A transmitter's characters after the first follow back to back: no silence and
+            // nothing to look at until the last one considered.
+            i = n - 1;
+            last = arrival(i - 1).at;
         }
+        LineSymbol s = arrival(i);
+        if (timeouts && last != LineClock::kNever && s.at > last + quiet) return last + quiet;
+        if (i + 1 == need) return s.at;
+        if (i == 0 && level == 0 && ((s.flags & kSymbolBreak) || EvaluateLocked(s).errors)) {
+            return s.at;
+        }
+        last = s.at;
     }
-    return next;
+    return timeouts && last != LineClock::kNever ? last + quiet : LineClock::kNever;
 }
 
 Ps Uart::NextEventLocked(Ps) const {

@@ -1,6 +1,7 @@
 // The simulated bus: mappings, faults, I/O space, counters, buffer access, bus-access handles
 // and device power.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -170,6 +171,9 @@ TEST_F(BusTest, MappingReachesTheTargetAtTheOffsetAndUnmappingMakesItFault) {
     Unmap(va);
     EXPECT_EQ(sim::LiveMappingCount(), baseMappings_);
     EXPECT_TRUE(Faults(ReadByte, va + 3));
+    char where[16];
+    std::snprintf(where, sizeof where, "0x%08X", va + 3);
+    EXPECT_NE(sim::LastCaughtFault().find(where), std::string::npos) << sim::LastCaughtFault();
     EXPECT_EQ(target_->Read8(0x413), 0x5A);
 }
 
