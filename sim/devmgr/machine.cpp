@@ -14,6 +14,7 @@
 namespace sim {
 namespace {
 
+constexpr char16_t kMachineKey[] = u"Machine";
 constexpr char16_t kCardsKey[] = u"Machine\\Cards";
 constexpr char16_t kTemplateKey[] = u"Drivers\\BuiltIn\\PCI\\Template\\";
 constexpr char16_t kInstanceKey[] = u"Drivers\\BuiltIn\\PCI\\Instance\\";
@@ -185,6 +186,18 @@ bool Machine::Build(std::string* error) {
             card.sysIntr = IrqAllocateSysIntr(card.irq);
         }
         cards_.push_back(std::move(card));
+    }
+
+    // The pace of every line: character times scaled by the percentage.
+    uint32_t percent = reg::GetDword(kMachineKey, u"LineTimePercent").value_or(100);
+    if (percent == 0) {
+        *error = "Machine: \"LineTimePercent\" must not be 0";
+        return false;
+    }
+    for (MachineCard& card : cards_) {
+        for (uint32_t n = 1; n <= card.card->PortCount(); ++n) {
+            card.card->UartOf(n).SetCharTimeScale(percent / 100.0);
+        }
     }
 
     // Ports and their wires.

@@ -33,6 +33,11 @@
 //   "Expose"=dword:00000001      a port a tool should bridge to the outside
 //       "external" connects a recording endpoint whose wire the tests drive (ExternalOf).
 //
+//   [HKEY_LOCAL_MACHINE\Machine]
+//   "LineTimePercent"=dword:00000064   the pace of every serial line: 100 (the default) runs
+//                                      characters in real time, 400 makes each last four times
+//                                      as long (the programmed baud rate stays what it is)
+//
 // For each card, in slot order, Boot allocates a bus window (from 0xE0000000, 64 KiB apart), an
 // interrupt line (from 10 up, one per card) and a system interrupt mapped to it, creates the card
 // model, attaches it to the bus and connects its wires. Start then writes the instance key

@@ -223,3 +223,35 @@ TEST_F(BootTest, MachineDescriptionsThatCannotBeBuiltAreRefused) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The machines shipped in machines/ boot completely.
+TEST_F(BootTest, ShippedMachinesBootAndStart) {
+    struct Case {
+        const char* file;
+        size_t devices;  // adapters and ports
+        const char* lastName;
+    };
+    const Case cases[] = {
+        {"two-families.reg", 9, "COM6:"},
+        {"eight-port.reg", 9, "COM8:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Clean();
+        std::string error;
+        machine = sim::Machine::BootFile(std::string(ZEL_MACHINES_DIR) + "/" + c.file, &error);
+        ASSERT_NE(machine, nullptr) << error;
+        EXPECT_TRUE(machine->Start()) << ::testing::PrintToString(machine->Problems());
+        auto devices = sim::ListDevices();
+        EXPECT_EQ(devices.size(), c.devices);
+        EXPECT_EQ(devices.back().name, U(c.lastName));
+        machine.reset();
+        ExpectNothingLeft();
+    }
+}
+
+}  // namespace
+}  // namespace e2e
