@@ -7,12 +7,14 @@
 // Pairs a thread has already checked are cached per thread, so the global mutex is taken only
 // the first time a thread sees a pair. Sections carry ids that are never reused, so cached
 // pairs stay valid when a section is deleted and its address handed out again.
+// A pair found inverted is reported once and not recorded, so the graph stays acyclic.
 
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/kernel.h"
 #include "sim/kernel/internal.h"
@@ -37,14 +39,17 @@ struct CsImpl {
     }
 };
 
-// Distinct per thread; its address identifies the owner.
-constinit thread_local char tOwnerTag = 0;
-
 constexpr int kMaxHeld = 64;
-constinit thread_local CsImpl* tHeld[kMaxHeld] = {};
-constinit thread_local int tHeldCount = 0;
-// Held beyond kMaxHeld: still locked correctly, just not tracked for ordering.
-constinit thread_local int tUntracked = 0;
+
+// The sections a thread holds, outermost first. One block, so the enter and leave paths
+// compute a single thread-local address; that address also identifies the owner.
+struct HeldSections {
+    int count = 0;
+    // Held beyond kMaxHeld: still locked correctly, just not tracked for ordering.
+    int untracked = 0;
+    CsImpl* held[kMaxHeld] = {};
+};
+constinit ZEL_FAST_TLS thread_local HeldSections tLocks;
 
 std::atomic<uint32_t> gNextId{1};
 
@@ -105,6 +110,7 @@ std::string CheckPair(const CsImpl* held, const CsImpl* entered) {
     Graph& g = TheGraph();
     std::lock_guard lock(g.mutex);
     Node& a = g.nodes[held->id];
+    held->inGraph.store(true);
     if (a.after.contains(entered->id)) return {};
     if (a.name.empty()) a.name = held->DisplayName();
     std::vector<uint32_t> path = PathLocked(g, entered->id, held->id);
@@ -113,7 +119,6 @@ std::string CheckPair(const CsImpl* held, const CsImpl* entered) {
         if (b.name.empty()) b.name = entered->DisplayName();
         g.nodes[held->id].after.insert(entered->id);
         b.before.insert(held->id);
-        held->inGraph.store(true);
         entered->inGraph.store(true);
         return {};
     }
@@ -127,13 +132,18 @@ std::string CheckPair(const CsImpl* held, const CsImpl* entered) {
            held->DisplayName() + "\"; the opposite order was seen before: \"" + earlier + "\"";
 }
 
+// Pairs this thread has already checked, direct-mapped: a collision only costs one more trip
+// to the graph. Ids start at 1, so the empty key 0 never matches.
+constexpr int kPairCacheBits = 8;
+constinit ZEL_FAST_TLS thread_local uint64_t tKnownPairs[1 << kPairCacheBits] = {};
+
 void CheckOrder(const CsImpl* entering) {
-    // Rebuilt after a few thousand pairs: pairs of deleted sections never come back.
-    thread_local std::unordered_set<uint64_t> known;
-    if (known.size() > 4096) known.clear();
-    for (int i = 0; i < tHeldCount; ++i) {
-        const CsImpl* held = tHeld[i];
-        if (!known.insert(PairKey(held->id, entering->id)).second) continue;
+    for (int i = 0; i < tLocks.count; ++i) {
+        const CsImpl* held = tLocks.held[i];
+        const uint64_t key = PairKey(held->id, entering->id);
+        uint64_t& cached = tKnownPairs[(key * 0x9E3779B97F4A7C15ull) >> (64 - kPairCacheBits)];
+        if (cached == key) continue;
+        cached = key;
         std::string report = CheckPair(held, entering);
         if (report.empty()) continue;
         Graph& g = TheGraph();
@@ -156,14 +166,14 @@ void ForgetSection(const CsImpl* cs) {
 #endif  // NDEBUG
 
 void Untrack(CsImpl* cs) {
-    for (int i = tHeldCount - 1; i >= 0; --i) {
-        if (tHeld[i] == cs) {
-            for (int j = i; j + 1 < tHeldCount; ++j) tHeld[j] = tHeld[j + 1];
-            --tHeldCount;
+    for (int i = tLocks.count - 1; i >= 0; --i) {
+        if (tLocks.held[i] == cs) {
+            for (int j = i; j + 1 < tLocks.count; ++j) tLocks.held[j] = tLocks.held[j + 1];
+            --tLocks.count;
             return;
         }
     }
-    if (tUntracked > 0) --tUntracked;
+    if (tLocks.untracked > 0) --tLocks.untracked;
 }
 
 CsImpl* ImplOf(plat::CriticalSection* cs, const char* what) {
@@ -181,13 +191,13 @@ void ReportAndForgetHeldLocks(const char* why) {
     // The sections stay locked (nobody else may unlock them), but a later thread that reuses
     // this thread's storage must not pass for their owner.
     static const char deadOwner = 0;
-    for (int i = 0; i < tHeldCount; ++i) {
+    for (int i = 0; i < tLocks.count; ++i) {
         std::fprintf(stderr, "%s holding critical section \"%s\"\n", why,
-                     tHeld[i]->DisplayName().c_str());
-        tHeld[i]->owner.store(&deadOwner, std::memory_order_relaxed);
+                     tLocks.held[i]->DisplayName().c_str());
+        tLocks.held[i]->owner.store(&deadOwner, std::memory_order_relaxed);
     }
-    tHeldCount = 0;
-    tUntracked = 0;
+    tLocks.count = 0;
+    tLocks.untracked = 0;
 }
 
 }  // namespace sim::kernel
@@ -212,7 +222,8 @@ uint64_t LockOrderReportCount() {
 
 std::vector<std::string> HeldLocks() {
     std::vector<std::string> names;
-    for (int i = 0; i < kernel::tHeldCount; ++i) names.push_back(kernel::tHeld[i]->DisplayName());
+    for (int i = 0; i < kernel::tLocks.count; ++i)
+        names.push_back(kernel::tLocks.held[i]->DisplayName());
     return names;
 }
 
@@ -232,27 +243,27 @@ void CsInit(CriticalSection* cs, const char* name) {
 
 void CsEnter(CriticalSection* cs) {
     CsImpl* impl = sim::kernel::ImplOf(cs, "CsEnter");
-    const void* self = &sim::kernel::tOwnerTag;
-    if (impl->owner.load(std::memory_order_relaxed) == self) {
+    auto& locks = sim::kernel::tLocks;
+    if (impl->owner.load(std::memory_order_relaxed) == &locks) {
         ++impl->depth;  // re-entry by the owner records nothing
         return;
     }
 #ifndef NDEBUG
-    if (sim::kernel::tHeldCount > 0) sim::kernel::CheckOrder(impl);
+    if (locks.count > 0) sim::kernel::CheckOrder(impl);
 #endif
     impl->mutex.lock();
-    impl->owner.store(self, std::memory_order_relaxed);
+    impl->owner.store(&locks, std::memory_order_relaxed);
     impl->depth = 1;
-    if (sim::kernel::tHeldCount < sim::kernel::kMaxHeld) {
-        sim::kernel::tHeld[sim::kernel::tHeldCount++] = impl;
+    if (locks.count < sim::kernel::kMaxHeld) {
+        locks.held[locks.count++] = impl;
     } else {
-        ++sim::kernel::tUntracked;
+        ++locks.untracked;
     }
 }
 
 void CsLeave(CriticalSection* cs) {
     CsImpl* impl = sim::kernel::ImplOf(cs, "CsLeave");
-    if (impl->owner.load(std::memory_order_relaxed) != &sim::kernel::tOwnerTag) {
+    if (impl->owner.load(std::memory_order_relaxed) != &sim::kernel::tLocks) {
         std::fprintf(stderr, "CsLeave of \"%s\" by a thread that does not hold it\n",
                      impl->DisplayName().c_str());
         return;
@@ -267,7 +278,7 @@ void CsDelete(CriticalSection* cs) {
     if (cs == nullptr || cs->impl == nullptr) return;
     auto* impl = static_cast<CsImpl*>(cs->impl);
     cs->impl = nullptr;
-    if (impl->owner.load(std::memory_order_relaxed) == &sim::kernel::tOwnerTag) {
+    if (impl->owner.load(std::memory_order_relaxed) == &sim::kernel::tLocks) {
         sim::kernel::Untrack(impl);
         impl->mutex.unlock();
     }

@@ -4,6 +4,8 @@
 // waits for, so a set or pulse of an auto-reset event wakes exactly the one thread it releases
 // and nobody polls.
 
+#include <typeinfo>
+
 #include "platform/kernel.h"
 #include "sim/kernel/internal.h"
 
@@ -44,6 +46,12 @@ void Waitable::ReleaseAllLocked() {
 
 uint32_t Waitable::Wait(uint32_t timeoutMs) {
     ExitIfTerminationRequested();
+    {
+        // Fast path: a signal that is already there, or a poll.
+        std::lock_guard lock(mutex_);
+        if (TryAcquireLocked()) return plat::kWaitSignalled;
+        if (timeoutMs == 0) return plat::kWaitTimedOut;
+    }
     Waiter w;
     // Published before taking mutex_: ThreadTerminate takes the thread's wait record and then
     // this mutex, never the other way round.
@@ -56,7 +64,6 @@ uint32_t Waitable::Wait(uint32_t timeoutMs) {
     {
         std::unique_lock lock(mutex_);
         if (TryAcquireLocked()) return plat::kWaitSignalled;
-        if (timeoutMs == 0) return plat::kWaitTimedOut;
         EnqueueLocked(&w);
         auto done = [&] { return w.released || TerminationRequested(); };
         if (timeoutMs == plat::kInfinite) {
@@ -131,7 +138,7 @@ private:
 namespace sim {
 
 size_t WaitingThreads(plat::Handle handle) {
-    auto object = HandleLookupAs<kernel::Waitable>(handle);
+    auto object = kernel::LookupWaitable(handle);
     return object == nullptr ? 0 : object->WaitingThreads();
 }
 
@@ -145,12 +152,25 @@ Handle EventCreate(Bool manualReset, Bool initiallySignalled) {
 }
 
 Bool EventModify(Handle event, uint32_t op) {
-    auto object = sim::HandleLookupAs<sim::kernel::EventObject>(event);
-    if (object == nullptr) {
+    // Runs under the handle table's read lock: no reference is taken on this hot path.
+    struct Request {
+        uint32_t op;
+        int result;  // -1: not an event
+    } request{op, -1};
+    sim::kernel::VisitWaitable(
+        event,
+        [](sim::kernel::Waitable& w, void* context) {
+            auto* r = static_cast<Request*>(context);
+            if (typeid(w) == typeid(sim::kernel::EventObject)) {
+                r->result = static_cast<sim::kernel::EventObject&>(w).Modify(r->op) ? 1 : 0;
+            }
+        },
+        &request);
+    if (request.result < 0) {
         SetLastErrorCode(kErrorInvalidHandle);
         return 0;
     }
-    if (!object->Modify(op)) {
+    if (request.result == 0) {
         SetLastErrorCode(kErrorInvalidParameter);
         return 0;
     }
@@ -158,7 +178,7 @@ Bool EventModify(Handle event, uint32_t op) {
 }
 
 uint32_t WaitOne(Handle handle, uint32_t timeoutMs) {
-    auto object = sim::HandleLookupAs<sim::kernel::Waitable>(handle);
+    auto object = sim::kernel::LookupWaitable(handle);
     if (object == nullptr) {
         SetLastErrorCode(kErrorInvalidHandle);
         return kWaitFailed;

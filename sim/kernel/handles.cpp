@@ -3,6 +3,8 @@
 // Handles are small multiples of 4 below the top bit (which marks the predefined registry
 // roots). The table is sharded by handle so that the lookups done on every event set and wait
 // take only a shared lock on one shard; inserts and removals lock one shard exclusively.
+// Handle values come from a counter and are not reused until it wraps (after 2^29 handles),
+// and then never while still live.
 
 #include <algorithm>
 #include <array>
@@ -10,9 +12,10 @@
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/kernel.h"
+#include "sim/kernel/internal.h"
 #include "sim/kernel/sim_kernel.h"
 
 namespace sim {
@@ -24,12 +27,86 @@ constexpr uint32_t kMaxIndex = 0x1FFFFFFFu;
 
 struct Entry {
     std::shared_ptr<KernelObject> object;
-    uint64_t sequence;  // creation order, for LiveHandles
+    kernel::Waitable* waitable;  // the same object when it can be waited on, else null
+    uint64_t sequence;           // creation order, for LiveHandles
+};
+
+// The live handles of one shard: open addressing with linear probing. Handles are handed out
+// in sequence, so consecutive handles of a shard land in consecutive slots and a lookup is a
+// shift, a mask and one compare, without the division a general hash map pays.
+class HandleMap {
+public:
+    HandleMap() : slots_(16) {}
+
+    Entry* Find(plat::Handle h) {
+        for (size_t i = Home(h);; i = Next(i)) {
+            if (slots_[i].key == h) return &slots_[i].entry;
+            if (slots_[i].key == 0) return nullptr;
+        }
+    }
+
+    void Insert(plat::Handle h, Entry entry) {
+        if ((size_ + 1) * 2 > slots_.size()) Grow();
+        size_t i = Home(h);
+        while (slots_[i].key != 0) i = Next(i);
+        slots_[i] = Slot{h, std::move(entry)};
+        ++size_;
+    }
+
+    // Removes a live handle; its entry moves to *out.
+    bool Take(plat::Handle h, Entry* out) {
+        size_t i = Home(h);
+        for (; slots_[i].key != h; i = Next(i)) {
+            if (slots_[i].key == 0) return false;
+        }
+        *out = std::move(slots_[i].entry);
+        // Backward-shift deletion: pull later members of the probe run into the gap, so
+        // lookups never need tombstones.
+        for (size_t j = Next(i); slots_[j].key != 0; j = Next(j)) {
+            const size_t home = Home(slots_[j].key);
+            const bool homeInGap = i <= j ? (home <= i || home > j) : (home <= i && home > j);
+            if (homeInGap) {
+                slots_[i] = std::move(slots_[j]);
+                i = j;
+            }
+        }
+        slots_[i] = Slot{};
+        --size_;
+        return true;
+    }
+
+    template <typename F>
+    void ForEach(F f) const {
+        for (const Slot& s : slots_) {
+            if (s.key != 0) f(s.key, s.entry);
+        }
+    }
+
+private:
+    struct Slot {
+        plat::Handle key = 0;  // 0: empty
+        Entry entry{};
+    };
+
+    size_t Home(plat::Handle h) const { return ((h >> 2) / kShardCount) & (slots_.size() - 1); }
+    size_t Next(size_t i) const { return (i + 1) & (slots_.size() - 1); }
+
+    void Grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        size_ = 0;
+        for (Slot& s : old) {
+            if (s.key != 0) Insert(s.key, std::move(s.entry));
+        }
+    }
+
+    std::vector<Slot> slots_;  // size is a power of two, at most half full
+    size_t size_ = 0;
 };
 
 struct Shard {
     std::shared_mutex mutex;
-    std::unordered_map<plat::Handle, Entry> entries;
+    HandleMap entries;
 };
 
 struct Table {
@@ -72,9 +149,10 @@ plat::Handle HandleInsert(std::shared_ptr<KernelObject> object) {
         Shard& shard = t.ShardOf(h);
         std::unique_lock lock(shard.mutex);
         // After the counter wraps, skip values that are still live.
-        if (shard.entries.contains(h)) continue;
-        shard.entries.emplace(
-            h, Entry{std::move(object), t.nextSequence.fetch_add(1, std::memory_order_relaxed)});
+        if (shard.entries.Find(h) != nullptr) continue;
+        auto* waitable = dynamic_cast<kernel::Waitable*>(object.get());
+        shard.entries.Insert(h, Entry{std::move(object), waitable,
+                                      t.nextSequence.fetch_add(1, std::memory_order_relaxed)});
         return h;
     }
 }
@@ -83,23 +161,43 @@ std::shared_ptr<KernelObject> HandleLookup(plat::Handle handle) {
     if (handle == 0) return nullptr;
     Shard& shard = TheTable().ShardOf(handle);
     std::shared_lock lock(shard.mutex);
-    auto it = shard.entries.find(handle);
-    return it == shard.entries.end() ? nullptr : it->second.object;
+    const Entry* e = shard.entries.Find(handle);
+    return e == nullptr ? nullptr : e->object;
 }
+
+namespace kernel {
+
+std::shared_ptr<Waitable> LookupWaitable(plat::Handle handle) {
+    if (handle == 0) return nullptr;
+    Shard& shard = TheTable().ShardOf(handle);
+    std::shared_lock lock(shard.mutex);
+    const Entry* e = shard.entries.Find(handle);
+    if (e == nullptr || e->waitable == nullptr) return nullptr;
+    return std::shared_ptr<Waitable>(e->object, e->waitable);
+}
+
+bool VisitWaitable(plat::Handle handle, WaitableVisitor visit, void* context) {
+    if (handle == 0) return false;
+    Shard& shard = TheTable().ShardOf(handle);
+    std::shared_lock lock(shard.mutex);
+    const Entry* e = shard.entries.Find(handle);
+    if (e == nullptr || e->waitable == nullptr) return false;
+    visit(*e->waitable, context);
+    return true;
+}
+
+}  // namespace kernel
 
 bool HandleRemove(plat::Handle handle) {
     if (handle == 0) return false;
-    std::shared_ptr<KernelObject> object;
+    Entry removed{};
     {
         Shard& shard = TheTable().ShardOf(handle);
         std::unique_lock lock(shard.mutex);
-        auto it = shard.entries.find(handle);
-        if (it == shard.entries.end()) return false;
-        object = std::move(it->second.object);
-        shard.entries.erase(it);
+        if (!shard.entries.Take(handle, &removed)) return false;
     }
     // Outside the shard lock: closing may close further handles.
-    object->OnClose();
+    removed.object->OnClose();
     return true;
 }
 
@@ -112,7 +210,9 @@ std::vector<HandleInfo> LiveHandles() {
     std::vector<Live> live;
     for (Shard& shard : TheTable().shards) {
         std::shared_lock lock(shard.mutex);
-        for (const auto& [h, e] : shard.entries) live.push_back({e.sequence, h, e.object});
+        shard.entries.ForEach([&](plat::Handle h, const Entry& e) {
+            live.push_back({e.sequence, h, e.object});
+        });
     }
     std::sort(live.begin(), live.end(),
               [](const Live& a, const Live& b) { return a.sequence < b.sequence; });

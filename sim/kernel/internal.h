@@ -48,6 +48,15 @@ private:
     size_t waiting_ = 0;
 };
 
+// The waitable object (event or thread) a live handle names, or null. The table notes at
+// insertion whether an object is waitable, so this costs no cast.
+std::shared_ptr<Waitable> LookupWaitable(plat::Handle handle);
+// Runs visit on the waitable object a live handle names while holding the table's read lock
+// (the handle cannot be closed meanwhile and no reference is taken); false when there is none.
+// visit must be short and must not use the handle table.
+using WaitableVisitor = void (*)(Waitable& object, void* context);
+bool VisitWaitable(plat::Handle handle, WaitableVisitor visit, void* context);
+
 // A wait that can be cut short: the calling platform thread publishes it so that a
 // ThreadTerminate from another thread can wake it.
 void BeginInterruptibleWait(std::mutex* mutex, std::condition_variable* cv);
@@ -66,3 +75,8 @@ inline std::chrono::steady_clock::time_point DeadlineAfter(uint32_t timeoutMs) {
 }
 
 }  // namespace sim::kernel
+
+// Per-thread state of the kernel sits on the enter, leave, set and wait paths. zelplat is
+// linked by every program rather than loaded later, so its thread-locals can live in the
+// static block, which avoids a resolver call on every access.
+#define ZEL_FAST_TLS __attribute__((tls_model("initial-exec")))

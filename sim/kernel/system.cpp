@@ -8,6 +8,7 @@
 
 #include "platform/debug.h"
 #include "platform/kernel.h"
+#include "sim/kernel/internal.h"
 #include "sim/kernel/sim_kernel.h"
 #include "sim/kernel/wstr_util.h"
 
@@ -22,15 +23,15 @@ std::chrono::steady_clock::time_point StartTime() {
 [[maybe_unused]] const auto gStartAtLoad = StartTime();
 std::atomic<uint32_t> gTickOffset{0};
 
-constinit thread_local uint32_t tLastError = 0;
+constinit ZEL_FAST_TLS thread_local uint32_t tLastError = 0;
 constexpr uint32_t kDefaultPermissions = 1;
-constinit thread_local uint32_t tPermissions = kDefaultPermissions;
+constinit ZEL_FAST_TLS thread_local uint32_t tPermissions = kDefaultPermissions;
 
 // Raised by RaiseProcessorFault, caught only by RunGuarded.
 struct ProcessorFault {
     std::string reason;
 };
-constinit thread_local int tGuardDepth = 0;
+constinit ZEL_FAST_TLS thread_local int tGuardDepth = 0;
 
 struct Records {
     std::mutex mutex;

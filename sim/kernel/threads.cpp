@@ -117,7 +117,7 @@ private:
     Sleeper sleeper_;
 };
 
-constinit thread_local ThreadObject* tCurrent = nullptr;
+constinit ZEL_FAST_TLS thread_local ThreadObject* tCurrent = nullptr;
 std::atomic<uint32_t> gNextThreadId{1};
 
 void ThreadObject::Run() {

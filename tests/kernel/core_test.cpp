@@ -60,6 +60,34 @@ TEST(HandleTest, ConcurrentInsertsGetDistinctHandles) {
     for (Handle h : all) EXPECT_TRUE(sim::HandleRemove(h));
 }
 
+// Long-lived handles stay reachable while many short-lived ones come and go around them,
+// and while the long-lived ones themselves are closed in an unrelated order.
+TEST(HandleTest, LongLivedHandlesSurviveChurn) {
+    std::vector<std::pair<Handle, std::shared_ptr<Counted>>> kept;
+    uint32_t lcg = 12345;
+    auto next = [&lcg] {
+        lcg = lcg * 1103515245u + 12345u;
+        return lcg >> 8;
+    };
+    // Few survivors spread over many handle values: they share table slots.
+    for (int i = 0; i < 100000; ++i) {
+        auto object = std::make_shared<Counted>("c");
+        const Handle h = sim::HandleInsert(object);
+        if (next() % 50 == 0) {
+            kept.emplace_back(h, object);
+        } else {
+            ASSERT_TRUE(sim::HandleRemove(h));
+        }
+    }
+    while (!kept.empty()) {
+        const size_t victim = next() % kept.size();
+        ASSERT_TRUE(sim::HandleRemove(kept[victim].first));
+        EXPECT_EQ(sim::HandleLookup(kept[victim].first), nullptr);
+        kept.erase(kept.begin() + victim);
+        for (const auto& [h, object] : kept) ASSERT_EQ(sim::HandleLookup(h), object) << h;
+    }
+}
+
 TEST(HandleTest, LiveHandlesListsInCreationOrderUntilClosed) {
     const auto before = sim::LiveHandles();
     Handle a = sim::HandleInsert(std::make_shared<Counted>("first"));
@@ -120,7 +148,7 @@ void PrintTo(const InjectionCase& c, std::ostream* os) {
 }
 
 class FailureInjectionTest : public ::testing::TestWithParam<InjectionCase> {
-protected:
+  protected:
     void TearDown() override { sim::DisarmAllFailures(); }
 };
 
@@ -190,7 +218,7 @@ TEST(FailureInjectionReallocTest, ReallocCountsAndKeepsTheBlockOnFailure) {
 }
 
 class MemoryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { before_ = sim::LiveAllocations(); }
     void TearDown() override {
         const auto after = sim::LiveAllocations();
@@ -319,7 +347,7 @@ TEST(LibraryCallsTest, DisableIsRecordedPerModule) {
 }
 
 class DebugMessageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lines().clear();
         sim::SetDebugSink([](const std::string& line) { lines().push_back(line); });
