@@ -11,6 +11,7 @@
 namespace sim {
 namespace {
 
+// clang-format off
 constexpr CardModel kCardModels[] = {
     // Two ports.
     {0x0A40, 2, 1024}, {0x0A48, 2, 1024}, {0x0A50, 2, 1024}, {0x0A58, 2, 1024},
@@ -21,6 +22,7 @@ constexpr CardModel kCardModels[] = {
     // Eight ports.
     {0x0A42, 8, 4096}, {0x0A4A, 8, 4096}, {0x0A52, 8, 4096}, {0x0A5A, 8, 4096},
 };
+// clang-format on
 
 constexpr size_t kMarkerHistory = 256;
 
@@ -59,13 +61,13 @@ struct Card::State {
     DelayTimer timer;
 
     mutable std::mutex mutex;
-    bool attached = false;       // guarded by mutex
-    uint8_t uartOutputs = 0;     // bit k: UART k+1's interrupt output; guarded by mutex
-    uint8_t forced = 0;          // test-forced status bits; guarded by mutex
-    bool line = false;           // guarded by mutex
-    uint8_t eepromControl = 0;   // last value written to 0x8E; guarded by mutex
-    uint8_t lastPassMarker = 0;  // guarded by mutex
-    uint8_t lastMarker93 = 0;    // guarded by mutex
+    bool attached = false;            // guarded by mutex
+    uint8_t uartOutputs = 0;          // bit k: UART k+1's interrupt output; guarded by mutex
+    uint8_t forced = 0;               // test-forced status bits; guarded by mutex
+    bool line = false;                // guarded by mutex
+    uint8_t eepromControl = 0;        // last value written to 0x8E; guarded by mutex
+    uint8_t lastPassMarker = 0;       // guarded by mutex
+    uint8_t lastMarker93 = 0;         // guarded by mutex
     std::deque<uint8_t> passHistory;  // guarded by mutex
     CardCounters counters;            // guarded by mutex
 
@@ -194,9 +196,15 @@ Card::~Card() {
     state_->UpdateLineLocked();
 }
 
-const CardConfig& Card::Config() const { return state_->config; }
-uint32_t Card::PortCount() const { return state_->config.portCount; }
-uint32_t Card::WindowLength() const { return state_->config.windowLength; }
+const CardConfig& Card::Config() const {
+    return state_->config;
+}
+uint32_t Card::PortCount() const {
+    return state_->config.portCount;
+}
+uint32_t Card::WindowLength() const {
+    return state_->config.windowLength;
+}
 
 void Card::Attach() {
     {
@@ -224,7 +232,9 @@ bool Card::Attached() const {
     return state_->attached;
 }
 
-Uart& Card::UartOf(uint32_t port) { return *state_->uarts.at(port - 1); }
+Uart& Card::UartOf(uint32_t port) {
+    return *state_->uarts.at(port - 1);
+}
 
 uint8_t Card::InterruptStatus() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
@@ -248,9 +258,15 @@ void Card::ClearForcedStatus(uint8_t bits) {
     state_->UpdateLineLocked();
 }
 
-void Card::SetEeprom(const EepromImage& words) { state_->eeprom.SetContents(words); }
-EepromImage Card::Eeprom() const { return state_->eeprom.Contents(); }
-void Card::SetTimerNeverExpires(bool never) { state_->timer.SetNeverExpires(never); }
+void Card::SetEeprom(const EepromImage& words) {
+    state_->eeprom.SetContents(words);
+}
+EepromImage Card::Eeprom() const {
+    return state_->eeprom.Contents();
+}
+void Card::SetTimerNeverExpires(bool never) {
+    state_->timer.SetNeverExpires(never);
+}
 
 uint8_t Card::LastPassMarker() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
@@ -278,7 +294,9 @@ void Card::ResetCounters() {
     state_->passHistory.clear();
 }
 
-std::string Card::Name() const { return state_->config.name; }
+std::string Card::Name() const {
+    return state_->config.name;
+}
 
 uint8_t Card::Read8(uint32_t offset) {
     if (InRegisterBlock(offset)) {

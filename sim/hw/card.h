@@ -96,12 +96,12 @@ struct CardCounters {
     uint64_t passMarker254 = 0;     // of which value 254
     uint64_t marker93Writes = 0;
     uint64_t eepromControlWrites = 0;
-    uint64_t timerStarts = 0;       // 7 written to the timer control
-    uint64_t lineAssertions = 0;    // deasserted -> asserted transitions of the interrupt line
+    uint64_t timerStarts = 0;     // 7 written to the timer control
+    uint64_t lineAssertions = 0;  // deasserted -> asserted transitions of the interrupt line
 };
 
 class Card : public BusTarget, public std::enable_shared_from_this<Card> {
-public:
+  public:
     // Builds the card and its UARTs (not yet on the bus).
     static std::shared_ptr<Card> Create(const CardConfig& config);
     ~Card() override;
@@ -156,7 +156,7 @@ public:
 
     struct State;
 
-private:
+  private:
     explicit Card(const CardConfig& config);
     std::unique_ptr<State> state_;
 };

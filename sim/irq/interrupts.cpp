@@ -30,7 +30,7 @@ constexpr char16_t kHandlerEntry[] = u"IsrHandler";
 
 // A loaded installable handler: its line and the configuration sent by control code 256.
 class IsrObject : public KernelObject {
-public:
+  public:
     explicit IsrObject(uint32_t irq) : irq_(irq) {}
     std::string Describe() const override {
         return "installable interrupt handler (irq " + std::to_string(irq_) + ")";
@@ -46,7 +46,7 @@ public:
     // The system interrupt the handler reports for this interrupt, or kNoSysIntr.
     uint32_t Run() const;
 
-private:
+  private:
     const uint32_t irq_;
     mutable std::mutex mutex_;
     bool configured_ = false;
@@ -65,7 +65,7 @@ struct Line {
 };
 
 class Controller {
-public:
+  public:
     static Controller& Get() {
         // Never destroyed: the dispatch thread may still be waiting when the process exits.
         static Controller* controller = new Controller;
@@ -182,7 +182,7 @@ public:
         settled_.wait(lock, [&] { return processed_ >= target; });
     }
 
-private:
+  private:
     Controller() : thread_([this] { DispatchLoop(); }) { thread_.detach(); }
 
     SysIntr* FindBoundLocked(uint32_t sysIntr) {
@@ -277,7 +277,9 @@ private:
     std::thread thread_;
 };
 
-void IsrObject::OnClose() { Controller::Get().RemoveHandler(this); }
+void IsrObject::OnClose() {
+    Controller::Get().RemoveHandler(this);
+}
 
 // One register read of the given width through the bus; the status register of a card is
 // read as the kernel-side handler would, at its statically translated address.
@@ -321,14 +323,30 @@ uint32_t IsrObject::Run() const {
 
 }  // namespace
 
-void IrqSetLevel(uint32_t irq, bool asserted) { Controller::Get().SetLevel(irq, asserted); }
-bool IrqLevel(uint32_t irq) { return Controller::Get().Level(irq); }
-uint32_t IrqAllocateSysIntr(uint32_t irq) { return Controller::Get().Allocate(irq); }
-bool IrqMapSysIntr(uint32_t sysIntr, uint32_t irq) { return Controller::Get().Map(sysIntr, irq); }
-void IrqUnmapSysIntr(uint32_t sysIntr) { Controller::Get().Unmap(sysIntr); }
-SysIntrCounters IrqCountersOf(uint32_t sysIntr) { return Controller::Get().CountersOf(sysIntr); }
-void IrqSettle() { Controller::Get().Settle(); }
-size_t IrqLoadedHandlerCount() { return Controller::Get().HandlerCount(); }
+void IrqSetLevel(uint32_t irq, bool asserted) {
+    Controller::Get().SetLevel(irq, asserted);
+}
+bool IrqLevel(uint32_t irq) {
+    return Controller::Get().Level(irq);
+}
+uint32_t IrqAllocateSysIntr(uint32_t irq) {
+    return Controller::Get().Allocate(irq);
+}
+bool IrqMapSysIntr(uint32_t sysIntr, uint32_t irq) {
+    return Controller::Get().Map(sysIntr, irq);
+}
+void IrqUnmapSysIntr(uint32_t sysIntr) {
+    Controller::Get().Unmap(sysIntr);
+}
+SysIntrCounters IrqCountersOf(uint32_t sysIntr) {
+    return Controller::Get().CountersOf(sysIntr);
+}
+void IrqSettle() {
+    Controller::Get().Settle();
+}
+size_t IrqLoadedHandlerCount() {
+    return Controller::Get().HandlerCount();
+}
 
 }  // namespace sim
 
@@ -337,9 +355,15 @@ namespace plat {
 Bool InterruptBind(uint32_t sysIntr, Handle event) {
     return sim::Controller::Get().Bind(sysIntr, event) ? 1 : 0;
 }
-void InterruptDone(uint32_t sysIntr) { sim::Controller::Get().Done(sysIntr); }
-void InterruptDisable(uint32_t sysIntr) { sim::Controller::Get().Disable(sysIntr); }
-void InterruptMask(uint32_t sysIntr, Bool mask) { sim::Controller::Get().Mask(sysIntr, mask != 0); }
+void InterruptDone(uint32_t sysIntr) {
+    sim::Controller::Get().Done(sysIntr);
+}
+void InterruptDisable(uint32_t sysIntr) {
+    sim::Controller::Get().Disable(sysIntr);
+}
+void InterruptMask(uint32_t sysIntr, Bool mask) {
+    sim::Controller::Get().Mask(sysIntr, mask != 0);
+}
 
 Handle IsrLoad(const WChar* library, const WChar* entry, uint32_t irq) {
     if (library == nullptr || entry == nullptr) return 0;

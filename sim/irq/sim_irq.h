@@ -34,12 +34,12 @@ bool IrqMapSysIntr(uint32_t sysIntr, uint32_t irq);
 void IrqUnmapSysIntr(uint32_t sysIntr);
 
 struct SysIntrCounters {
-    uint64_t signalled = 0;   // times the bound event was signalled
-    uint64_t passes = 0;      // InterruptDone calls while bound
-    uint64_t handlerRuns = 0; // installable-handler runs that reported this system interrupt
+    uint64_t signalled = 0;    // times the bound event was signalled
+    uint64_t passes = 0;       // InterruptDone calls while bound
+    uint64_t handlerRuns = 0;  // installable-handler runs that reported this system interrupt
     bool bound = false;
-    bool masked = false;      // by InterruptMask
-    bool inService = false;   // signalled and waiting for InterruptDone
+    bool masked = false;     // by InterruptMask
+    bool inService = false;  // signalled and waiting for InterruptDone
 };
 SysIntrCounters IrqCountersOf(uint32_t sysIntr);
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "platform/stream.h"
-#include "port/entry_points.h"
 #include "platform/types.h"
+#include "port/entry_points.h"
 #include "support/keyed_list.h"
 
 namespace zel {
@@ -32,31 +32,35 @@ plat::Bool AdapterDeinit(void* adapter);
 
 // Defines the family's statics and its ten entry points FAM_Init .. FAM_PowerDown. The adapter
 // device itself cannot be opened, read, written or sought.
-#define ZEL_ADAPTER_FAMILY(FAM)                                                                \
-    namespace {                                                                                \
-    constinit ::zel::AdapterFamily gFamily##FAM{};                                             \
-    }                                                                                          \
-    ZEL_FAMILY_EXPORT void* FAM##_Init(const ::plat::WChar* activeKeyPath, void*) {            \
-        return ::zel::AdapterInit(&gFamily##FAM, activeKeyPath);                               \
-    }                                                                                          \
-    ZEL_FAMILY_EXPORT ::plat::Bool FAM##_Deinit(void* adapter) {                               \
-        return ::zel::AdapterDeinit(adapter);                                                  \
-    }                                                                                          \
-    ZEL_FAMILY_EXPORT void* FAM##_Open(void*, uint32_t, uint32_t) { return nullptr; }          \
-    ZEL_FAMILY_EXPORT ::plat::Bool FAM##_Close(void*) { return 0; }                            \
-    ZEL_FAMILY_EXPORT uint32_t FAM##_Read(void*, void*, uint32_t) {                            \
-        return ::zel::ReturnMinusOne();                                                        \
-    }                                                                                          \
-    ZEL_FAMILY_EXPORT uint32_t FAM##_Write(void*, const void*, uint32_t) {                     \
-        return ::zel::ReturnMinusOne();                                                        \
-    }                                                                                          \
-    ZEL_FAMILY_EXPORT uint32_t FAM##_Seek(void*, int32_t, uint32_t) {                          \
-        return ::zel::ReturnMinusOne();                                                        \
-    }                                                                                          \
-    ZEL_FAMILY_EXPORT ::plat::Bool FAM##_IOControl(void*, uint32_t, const void*, uint32_t,     \
-                                                   void*, uint32_t, uint32_t*) {               \
-        return 0;                                                                              \
-    }                                                                                          \
-    ZEL_FAMILY_EXPORT void FAM##_PowerUp(void*) {}                                             \
-    ZEL_FAMILY_EXPORT void FAM##_PowerDown(void*) {}                                           \
+#define ZEL_ADAPTER_FAMILY(FAM)                                                                   \
+    namespace {                                                                                   \
+    constinit ::zel::AdapterFamily gFamily##FAM{};                                                \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT void* FAM##_Init(const ::plat::WChar* activeKeyPath, void*) {               \
+        return ::zel::AdapterInit(&gFamily##FAM, activeKeyPath);                                  \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT ::plat::Bool FAM##_Deinit(void* adapter) {                                  \
+        return ::zel::AdapterDeinit(adapter);                                                     \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT void* FAM##_Open(void*, uint32_t, uint32_t) {                               \
+        return nullptr;                                                                           \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT ::plat::Bool FAM##_Close(void*) {                                           \
+        return 0;                                                                                 \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT uint32_t FAM##_Read(void*, void*, uint32_t) {                               \
+        return ::zel::ReturnMinusOne();                                                           \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT uint32_t FAM##_Write(void*, const void*, uint32_t) {                        \
+        return ::zel::ReturnMinusOne();                                                           \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT uint32_t FAM##_Seek(void*, int32_t, uint32_t) {                             \
+        return ::zel::ReturnMinusOne();                                                           \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT ::plat::Bool FAM##_IOControl(void*, uint32_t, const void*, uint32_t, void*, \
+                                                   uint32_t, uint32_t*) {                         \
+        return 0;                                                                                 \
+    }                                                                                             \
+    ZEL_FAMILY_EXPORT void FAM##_PowerUp(void*) {}                                                \
+    ZEL_FAMILY_EXPORT void FAM##_PowerDown(void*) {}                                              \
     static_assert(true, "")

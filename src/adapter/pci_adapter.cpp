@@ -12,6 +12,7 @@
 namespace zel {
 namespace {
 
+// clang-format off
 constexpr CardModel kCardModels[] = {
     {0x0A40, 2, 1024}, {0x0A48, 2, 1024}, {0x0A50, 2, 1024}, {0x0A58, 2, 1024},
     {0x0A60, 2, 1024}, {0x0A61, 2, 1024}, {0x0A62, 2, 1024}, {0x0A63, 2, 1024},
@@ -19,6 +20,7 @@ constexpr CardModel kCardModels[] = {
     {0x0A41, 4, 2048}, {0x0A49, 4, 2048}, {0x0A51, 4, 2048}, {0x0A59, 4, 2048},
     {0x0A42, 8, 4096}, {0x0A4A, 8, 4096}, {0x0A52, 8, 4096}, {0x0A5A, 8, 4096},
 };
+// clang-format on
 
 constexpr uint32_t kIsrStatusWidth = 4;
 constexpr uint32_t kIsrStatusMask = 0xFF;  // the per-port bits of the status register
@@ -64,6 +66,7 @@ PciAdapter::~PciAdapter() {
 }
 
 void PciAdapter::StopInterruptThread() {
+    if (interruptEvent == 0 || threadHandle == 0) return;
     plat::AtomicStore(stopRequested, 1);
     Resume();
     plat::EventSet(interruptEvent);
@@ -143,8 +146,8 @@ plat::Bool PciAdapter::Init(const plat::WChar* activeKeyPath) {
         .mask = kIsrStatusMask,
         .maskRegAddress = 0,
     };
-    if (!plat::IsrControl(installableHandler, plat::kIsrControlConfigure, &config,
-                          sizeof(config), nullptr, 0, nullptr))
+    if (!plat::IsrControl(installableHandler, plat::kIsrControlConfigure, &config, sizeof(config),
+                          nullptr, 0, nullptr))
         return 0;
 
     plat::WriteRegisterByte(registers->PassMarker(), kPassMarkerIdle);
@@ -220,8 +223,8 @@ uint32_t PciAdapter::Run() {
         if (plat::WaitOne(interruptEvent, plat::kInfinite) != plat::kWaitSignalled) continue;
         plat::WriteRegisterByte(registers->PassMarker(), kPassMarkerBusy);
         // Read once per pass: a port that raises its bit again is served on a later signal.
-        uint32_t pending = plat::ReadRegisterByte(registers->InterruptStatus()) &
-                           (PortMask() & kPortMaskBits);
+        uint32_t pending =
+            plat::ReadRegisterByte(registers->InterruptStatus()) & (PortMask() & kPortMaskBits);
         while (pending != 0) {
             const uint32_t bit = static_cast<uint32_t>(__builtin_ctz(pending));
             ServicePort(bit + 1);
@@ -241,8 +244,8 @@ plat::Bool PciAdapter::CreatePortDevices() {
         type != plat::kRegString)
         return 0;
     // One spare character keeps a value stored without its terminator a terminated string.
-    auto* prefix = static_cast<plat::WChar*>(
-        plat::MemAlloc(plat::kMemZeroInit, size + sizeof(plat::WChar)));
+    auto* prefix =
+        static_cast<plat::WChar*>(plat::MemAlloc(plat::kMemZeroInit, size + sizeof(plat::WChar)));
     if (prefix == nullptr) return 0;
     if (plat::RegQueryValue(deviceKey.Handle(), u"Prefix", nullptr, &type,
                             reinterpret_cast<uint8_t*>(prefix), &size) != 0) {

@@ -34,7 +34,7 @@ constexpr uint8_t kPassMarkerBusy = 255;
 constexpr uint8_t kPassMarkerIdle = 254;
 
 class PciAdapter : public AdapterBase, public WorkerThread {
-public:
+  public:
     // Both bases allocate through the platform; either pair serves.
     using AdapterBase::operator new;
     using AdapterBase::operator delete;
@@ -67,11 +67,13 @@ public:
     plat::Handle InterruptEvent() const { return interruptEvent; }
     plat::Handle InstallableHandler() const { return installableHandler; }
 
-private:
+  protected:
     // Asks the interrupt thread to stop and makes sure it has ended before anything it uses
-    // is released.
+    // is released; nothing once it has ended. A derived class whose operations the thread
+    // calls stops it in its own destructor, before those operations go away.
     void StopInterruptThread();
 
+  private:
     DeviceKey deviceKey;
     uint32_t sysIntr = kNoSysIntr;
     plat::Handle interruptEvent = 0;

@@ -3,8 +3,8 @@
 #include "platform/kernel.h"
 #include "platform/stream.h"
 
-extern "C" __attribute__((visibility("default"))) plat::Bool DllEntry(void* module,
-                                                                      uint32_t reason, void*) {
+extern "C" __attribute__((visibility("default"))) plat::Bool DllEntry(void* module, uint32_t reason,
+                                                                      void*) {
     // Nothing else happens here: every static of the library is constant-initialised.
     if (reason == plat::kDllProcessAttach) plat::DisableThreadLibraryCalls(module);
     return 1;

@@ -15,7 +15,7 @@ namespace {
 
 // Answers nothing: stands in for a window that the bus places in I/O space.
 class IoWindow : public sim::BusTarget {
-public:
+  public:
     std::string Name() const override { return "I/O window"; }
     uint8_t Read8(uint32_t) override { return 0; }
     void Write8(uint32_t, uint8_t) override {}

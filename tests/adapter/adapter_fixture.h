@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -50,7 +51,7 @@ struct Board {
 
 // A port object that only records its interrupt service.
 class FakePort : public zel::SerialPort {
-public:
+  public:
     struct Log {
         std::mutex mutex;
         std::vector<uint32_t> served;
@@ -97,7 +98,7 @@ public:
     plat::Bool SetParity(uint32_t) override { return 1; }
     plat::Bool SetStopBits(uint32_t) override { return 1; }
 
-private:
+  private:
     const uint32_t number_;
     Log* const log_;
     sim::Card* const card_;
@@ -105,11 +106,13 @@ private:
 };
 
 class AdapterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
     Board MakeBoard(const BoardSpec& spec = {});
+    // A fresh family (counter 1, empty list) that outlives every adapter of the test.
+    zel::AdapterFamily& NewFamily() { return families_.emplace_back(); }
     // Runs the family's Init entry point behaviour; the adapter is destroyed at tear-down
     // unless the test did so.
     zel::PciAdapter* InitAdapter(zel::AdapterFamily* family, const Board& board);
@@ -117,6 +120,7 @@ protected:
 
     static bool WaitUntil(const std::function<bool()>& condition, uint32_t timeoutMs = 5000);
 
+    std::deque<zel::AdapterFamily> families_;
     std::vector<Board> boards_;
     std::vector<zel::PciAdapter*> adapters_;
     size_t baselineHandles_ = 0;

@@ -4,10 +4,10 @@
 
 #include "adapter/adapter_registers.h"
 #include "adapter_fixture.h"
-#include "uart/uart_port.h"
 #include "sim/irq/sim_irq.h"
 #include "sim/kernel/sim_kernel.h"
 #include "sim/registry/registry.h"
+#include "uart/uart_port.h"
 
 namespace adaptertest {
 namespace {
@@ -40,7 +40,7 @@ TEST_F(AdapterTest, InitIdentifiesTheCardAndInstallsInterruptHandling) {
     BoardSpec spec;
     spec.subsystemId = 0x0A42;  // eight ports
     const Board board = MakeBoard(spec);
-    zel::AdapterFamily family{};
+    zel::AdapterFamily& family = NewFamily();
     zel::PciAdapter* adapter = InitAdapter(&family, board);
     ASSERT_NE(adapter, nullptr);
 
@@ -74,7 +74,7 @@ TEST_F(AdapterTest, InitIdentifiesTheCardAndInstallsInterruptHandling) {
 TEST_F(AdapterTest, InterruptThreadRunsAtTheConfiguredPriority) {
     BoardSpec spec;
     spec.priority = 100;
-    zel::AdapterFamily family{};
+    zel::AdapterFamily& family = NewFamily();
     zel::PciAdapter* adapter = InitAdapter(&family, MakeBoard(spec));
     ASSERT_NE(adapter, nullptr);
     EXPECT_EQ(sim::ThreadPriorityOf(adapter->ThreadHandle()), 100);
@@ -99,7 +99,7 @@ TEST_F(AdapterTest, ClockRateComesFromTheDeviceIdsWordPair) {
         sim::EepromImage image{};
         for (auto [word, value] : c.words) image[word] = value;
         spec.eeprom = image;
-        zel::AdapterFamily family{};
+        zel::AdapterFamily& family = NewFamily();
         zel::PciAdapter* adapter = InitAdapter(&family, MakeBoard(spec));
         ASSERT_NE(adapter, nullptr);
         EXPECT_EQ(adapter->ClockRate(), c.clockRate);
@@ -112,7 +112,7 @@ TEST_F(AdapterTest, BlankEepromReadingAllOnesGivesAllOnesClock) {
     sim::EepromImage ones;
     ones.fill(0xFFFF);
     spec.eeprom = ones;
-    zel::AdapterFamily family{};
+    zel::AdapterFamily& family = NewFamily();
     zel::PciAdapter* adapter = InitAdapter(&family, MakeBoard(spec));
     ASSERT_NE(adapter, nullptr);
     EXPECT_EQ(adapter->ClockRate(), 0xFFFFFFFFu);
@@ -127,15 +127,14 @@ struct InitFailure {
     bool readEeprom;             // the EEPROM control register was driven
 };
 
-class AdapterInitFailure : public AdapterTest,
-                           public ::testing::WithParamInterface<InitFailure> {};
+class AdapterInitFailure : public AdapterTest, public ::testing::WithParamInterface<InitFailure> {};
 
 TEST_P(AdapterInitFailure, FailsCleanly) {
     const InitFailure& f = GetParam();
     BoardSpec spec;
     f.change(spec);
     const Board board = MakeBoard(spec);
-    zel::AdapterFamily family{};
+    zel::AdapterFamily& family = NewFamily();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(InitAdapter(&family, board), nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
@@ -168,7 +167,7 @@ TEST_F(AdapterTest, UnlistedSubsystemRecordsNoPortCount) {
     BoardSpec spec;
     spec.subsystemId = 0x0A5C;
     const Board board = MakeBoard(spec);
-    zel::AdapterFamily family{};
+    zel::AdapterFamily& family = NewFamily();
     EXPECT_EQ(InitAdapter(&family, board), nullptr);
     EXPECT_FALSE(sim::reg::KeyExists(board.deviceKey + u"\\Properties"));
 }
@@ -200,7 +199,7 @@ TEST_F(AdapterTest, AdapterThatNeverInitialisedIsDestroyedCleanly) {
 }
 
 TEST_F(AdapterTest, PortObjectsAreUartPorts) {
-    zel::AdapterFamily family{};
+    zel::AdapterFamily& family = NewFamily();
     zel::PciAdapter* adapter = InitAdapter(&family, MakeBoard());
     ASSERT_NE(adapter, nullptr);
     zel::SerialPort* port = adapter->CreatePortObject(u"Drivers\\Active\\nothing", nullptr);

@@ -10,14 +10,15 @@ namespace {
 
 // Records the port lookups the interrupt thread makes and the thread's exit code.
 class RecordingAdapter : public zel::PciAdapter {
-public:
+  public:
     struct Record {
         std::mutex mutex;
         std::vector<uint32_t> lookups;
         std::atomic<uint32_t> exitCode{0};
     };
-    RecordingAdapter(const plat::WChar* path, Record* record)
-        : PciAdapter(path), record_(record) {}
+    RecordingAdapter(const plat::WChar* path, Record* record) : PciAdapter(path), record_(record) {}
+    // The thread calls the overrides below: it must end before they go away.
+    ~RecordingAdapter() override { StopInterruptThread(); }
 
     zel::SerialPort* FindPort(uint32_t portNumber) override {
         {
@@ -32,12 +33,12 @@ public:
         return result;
     }
 
-private:
+  private:
     Record* const record_;
 };
 
 class InterruptLoopTest : public AdapterTest {
-protected:
+  protected:
     // A card with the given subsystem, its adapter initialised directly, counters cleared.
     void Start(uint16_t subsystemId) {
         BoardSpec spec;
@@ -115,7 +116,10 @@ const PassCase kPassCases[] = {
     {"Ports1And3", 0x0A41, {{1, 0x01}, {3, 0x04}}, 0x05, {1, 3}},
     {"OnlyPort3Registered", 0x0A41, {{3, 0x05}}, 0x05, {3}},
     {"Port8OfEight", 0x0A42, {{8, 0x80}, {2, 0x02}}, 0x80, {8}},
-    {"AllFourLowestFirst", 0x0A41, {{4, 0x08}, {2, 0x02}, {1, 0x01}, {3, 0x04}}, 0x0F,
+    {"AllFourLowestFirst",
+     0x0A41,
+     {{4, 0x08}, {2, 0x02}, {1, 0x01}, {3, 0x04}},
+     0x0F,
      {1, 2, 3, 4}},
 };
 

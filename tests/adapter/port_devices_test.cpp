@@ -19,11 +19,13 @@ std::vector<std::string> ActivatedPaths() {
     return paths;
 }
 
-std::string Narrow(std::u16string_view s) { return reg::ToUtf8(s); }
+std::string Narrow(std::u16string_view s) {
+    return reg::ToUtf8(s);
+}
 
 TEST_F(AdapterTest, BoardNumbersCountPerFamilyAndAreNeverReused) {
-    zel::AdapterFamily kap{};
-    zel::AdapterFamily kor{};
+    zel::AdapterFamily& kap = NewFamily();
+    zel::AdapterFamily& kor = NewFamily();
     BoardSpec korSpec;
     korSpec.prefix = u"KOR";
 
@@ -67,7 +69,7 @@ TEST_F(AdapterTest, PortKeyHoldsTheDriversValuesInOrder) {
     BoardSpec spec;
     spec.prefix = u"KOR";
     const Board board = MakeBoard(spec);
-    zel::AdapterFamily kor{};
+    zel::AdapterFamily& kor = NewFamily();
     zel::PciAdapter* adapter = InitAdapter(&kor, board);
     ASSERT_NE(adapter, nullptr);
 
@@ -130,7 +132,7 @@ TEST_F(AdapterTest, PathsThatDoNotFitGetNoKeyAndFailTheAdapter) {
         sim::ClearActivationFailures();
         BoardSpec spec;
         spec.prefix = c.prefix;
-        zel::AdapterFamily family{};
+        zel::AdapterFamily& family = NewFamily();
         family.nextBoardNumber = c.board;
         zel::PciAdapter* adapter = InitAdapter(&family, MakeBoard(spec));
         EXPECT_EQ(adapter != nullptr, c.fits);
@@ -147,7 +149,7 @@ TEST_F(AdapterTest, PortPropertiesReplaceAndAddValuesOfTheirPortOnly) {
     reg::SetDword(board.deviceKey + u"\\PortProp2", u"Index", 7);
     // A value already in a port key and not written by the driver stays.
     reg::SetDword(PortKeyPath(u"KAP", 1, 3), u"Stale", 5);
-    zel::AdapterFamily kap{};
+    zel::AdapterFamily& kap = NewFamily();
     ASSERT_NE(InitAdapter(&kap, board), nullptr);
 
     EXPECT_EQ(reg::GetDword(PortKeyPath(u"KAP", 1, 2), u"ClockRate"), 1843200u);
@@ -164,7 +166,7 @@ TEST_F(AdapterTest, PortPropertiesReplaceAndAddValuesOfTheirPortOnly) {
 TEST_F(AdapterTest, KeyWithoutDllStillGetsPortsAndActivations) {
     BoardSpec spec;
     spec.dll.reset();
-    zel::AdapterFamily kap{};
+    zel::AdapterFamily& kap = NewFamily();
     ASSERT_NE(InitAdapter(&kap, MakeBoard(spec)), nullptr);
     for (uint32_t n = 1; n <= 4; ++n) {
         EXPECT_TRUE(reg::KeyExists(PortKeyPath(u"KAP", 1, n)));
@@ -181,7 +183,7 @@ TEST_F(AdapterTest, KeyWithoutStringPrefixCreatesNoPorts) {
         spec.writePrefix = false;
         const Board board = MakeBoard(spec);
         if (asNumber) reg::SetDword(board.deviceKey, u"Prefix", 1);
-        zel::AdapterFamily kap{};
+        zel::AdapterFamily& kap = NewFamily();
         EXPECT_EQ(InitAdapter(&kap, board), nullptr);
         EXPECT_EQ(kap.nextBoardNumber, 2u);
         EXPECT_FALSE(reg::KeyExists(u"Drivers\\ZELSer"));
@@ -192,7 +194,7 @@ TEST_F(AdapterTest, KeyWithoutStringPrefixCreatesNoPorts) {
 TEST_F(AdapterTest, FillPortValuesReportsMissingDllButAddsTheRest) {
     BoardSpec spec;
     spec.dll.reset();
-    zel::AdapterFamily kap{};
+    zel::AdapterFamily& kap = NewFamily();
     zel::PciAdapter* adapter = InitAdapter(&kap, MakeBoard(spec));
     ASSERT_NE(adapter, nullptr);
     zel::RegistryValueList list;

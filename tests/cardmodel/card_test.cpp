@@ -1,5 +1,7 @@
 // The card model: variants, the global registers and markers, the interrupt status and line
 // fed by the UARTs, the EEPROM behind its control register, and per-port power.
+#include "sim/hw/card.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,7 +10,6 @@
 #include "adapter/adapter_registers.h"
 #include "platform/bus.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/hw/card.h"
 #include "sim/hw/uart.h"
 #include "sim/hw/uart_regs.h"
 #include "sim/irq/sim_irq.h"
@@ -31,8 +32,8 @@ TEST(CardModel, VariantsFollowTheSubsystemId) {
         bool listed;
     };
     const Case cases[] = {
-        {0x0A40, 2, 1024, true}, {0x0A66, 2, 1024, true}, {0x0A41, 4, 2048, true},
-        {0x0A59, 4, 2048, true}, {0x0A42, 8, 4096, true}, {0x0A5A, 8, 4096, true},
+        {0x0A40, 2, 1024, true},  {0x0A66, 2, 1024, true},  {0x0A41, 4, 2048, true},
+        {0x0A59, 4, 2048, true},  {0x0A42, 8, 4096, true},  {0x0A5A, 8, 4096, true},
         {0x0A5C, 2, 1024, false}, {0x1234, 2, 1024, false},
     };
     for (const Case& c : cases) {
@@ -78,7 +79,7 @@ TEST(CardModel, EepromImagesCarryTheClockWhereTheDeviceIdLooks) {
 
 // A card on the bus at a fixed address, reached through a static translation.
 class CardOnBus : public ::testing::Test {
-protected:
+  protected:
     void Build(uint16_t subsystemId) {
         static uint32_t serial = 0;
         ++serial;
@@ -174,8 +175,7 @@ TEST_F(CardOnBus, EachUartsInterruptSetsItsStatusBit) {
         EXPECT_EQ(plat::ReadRegisterByte(At(0x80)), bit);
         EXPECT_TRUE(WaitUntil([&] { return sim::IrqLevel(config_.irq); }));
         // Reading IIR while the transmitter is the source clears it.
-        EXPECT_EQ(plat::ReadRegisterByte(UartReg(port, sim::uart::kRegIir)) &
-                      sim::uart::kIirIdMask,
+        EXPECT_EQ(plat::ReadRegisterByte(UartReg(port, sim::uart::kRegIir)) & sim::uart::kIirIdMask,
                   sim::uart::kIirTransmitEmpty);
         ASSERT_TRUE(WaitUntil([&] { return card_->InterruptStatus() == 0; }));
         EXPECT_TRUE(WaitUntil([&] { return !sim::IrqLevel(config_.irq); }));

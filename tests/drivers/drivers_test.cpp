@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/stream.h"
+#include "sim/kernel/sim_kernel.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ std::string Run(const std::string& command, int* status) {
 // Names of the dynamic symbols a library defines.
 std::set<std::string> ExportedSymbols(const char* library) {
     int status = 0;
-    const std::string out = Run(std::string(ZEL_TEST_NM) + " -D --defined-only " + library, &status);
+    const std::string out =
+        Run(std::string(ZEL_TEST_NM) + " -D --defined-only " + library, &status);
     EXPECT_EQ(status, 0) << out;
     std::set<std::string> names;
     std::istringstream lines(out);
@@ -46,10 +48,9 @@ std::set<std::string> ExportedSymbols(const char* library) {
 }
 
 std::set<std::string> ExpectedSymbols(std::initializer_list<const char*> families) {
-    std::set<std::string> names = {"Init",  "Deinit",    "Open",     "Close",
-                                   "Read",  "Write",     "Seek",     "IOControl",
-                                   "PowerUp", "PowerDown", "PreClose", "PreDeinit",
-                                   "DllEntry"};
+    std::set<std::string> names = {"Init",     "Deinit",    "Open",      "Close",   "Read",
+                                   "Write",    "Seek",      "IOControl", "PowerUp", "PowerDown",
+                                   "PreClose", "PreDeinit", "DllEntry"};
     for (const char* family : families) {
         for (const char* entry : {"Init", "Deinit", "Open", "Close", "Read", "Write", "Seek",
                                   "IOControl", "PowerUp", "PowerDown"})
@@ -96,7 +97,7 @@ TEST(DriverLibraries, StaticInitCheckNoticesEachKindOfDynamicInitialisation) {
 }
 
 class LoadedLibrary {
-public:
+  public:
     explicit LoadedLibrary(const char* path) : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
     ~LoadedLibrary() {
         if (handle_ != nullptr) dlclose(handle_);
@@ -107,16 +108,23 @@ public:
         return reinterpret_cast<Fn>(dlsym(handle_, name));
     }
 
-private:
+  private:
     void* handle_;
 };
 
+// Loading a library and calling its entry point runs nothing that creates anything.
 TEST(DriverLibraries, LibraryEntryReportsSuccessForEveryReason) {
-    LoadedLibrary lib(ZEL_TEST_ZELSER);
-    ASSERT_NE(lib.handle(), nullptr) << dlerror();
-    auto entry = lib.Get<plat::DllEntryFn>("DllEntry");
-    ASSERT_NE(entry, nullptr);
-    for (uint32_t reason : {1u, 2u, 3u, 0u}) EXPECT_EQ(entry(lib.handle(), reason, nullptr), 1);
+    const size_t handles = sim::LiveHandles().size();
+    for (const char* path : {ZEL_TEST_ZELSER, ZEL_TEST_ZELKOR}) {
+        LoadedLibrary lib(path);
+        ASSERT_NE(lib.handle(), nullptr) << dlerror();
+        auto entry = lib.Get<plat::DllEntryFn>("DllEntry");
+        ASSERT_NE(entry, nullptr);
+        for (uint32_t reason : {1u, 2u, 3u, 0u}) {
+            EXPECT_EQ(entry(lib.handle(), reason, nullptr), 1) << path << " reason " << reason;
+        }
+    }
+    EXPECT_EQ(sim::LiveHandles().size(), handles);
 }
 
 TEST(DriverLibraries, AdapterDevicesCannotBeUsedAsStreams) {

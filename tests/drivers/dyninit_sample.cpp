@@ -3,7 +3,9 @@
 #include <string>
 
 namespace {
-int Compute() { return static_cast<int>(std::string("dynamic").size()); }
+int Compute() {
+    return static_cast<int>(std::string("dynamic").size());
+}
 int gValue = Compute();
 }  // namespace
 

@@ -19,7 +19,7 @@ namespace {
 // A device with a 32-bit status register at 0 and a mask register at 4; remembers which
 // thread read the status.
 class StatusDevice : public sim::BusTarget {
-public:
+  public:
     std::string Name() const override { return "status device"; }
     uint8_t Read8(uint32_t offset) override {
         std::lock_guard<std::mutex> lock(mutex);
@@ -48,7 +48,7 @@ public:
 constexpr uint32_t kDelivered = 2000;  // generous upper bound for a delivery, ms
 
 class IrqTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         static uint32_t nextIrq = 40;
         irq = nextIrq++;
@@ -81,11 +81,11 @@ protected:
         sim::BusAttach(busAddress, 16, device);
         uint32_t space = plat::kAddressSpaceMemory;
         plat::VirtAddr status = 0;
-        ASSERT_TRUE(plat::BusStaticTranslate(plat::kInterfaceTypePci, 0, busAddress, 1, &space,
-                                             &status));
+        ASSERT_TRUE(
+            plat::BusStaticTranslate(plat::kInterfaceTypePci, 0, busAddress, 1, &space, &status));
         isr = plat::IsrLoad(u"zelisr.dll", u"IsrHandler", irq);
         ASSERT_NE(isr, 0u);
-        const plat::IsrConfig config = {sysIntr, checkPort, 0,     useMaskReg,
+        const plat::IsrConfig config = {sysIntr, checkPort, 0,    useMaskReg,
                                         status,  width,     mask, status + 4};
         ASSERT_TRUE(plat::IsrControl(isr, plat::kIsrControlConfigure, &config, sizeof(config),
                                      nullptr, 0, nullptr));
@@ -278,13 +278,13 @@ TEST_F(IrqTest, LoadAndControlRefuseWhatTheHandlerDoesNotKnow) {
     EXPECT_EQ(sim::IrqLoadedHandlerCount(), loaded + 1);
     plat::IsrConfig config = {sysIntr, 1, 0, 0, 0x1000, 4, 0xFF, 0};
     EXPECT_FALSE(plat::IsrControl(isr, 255, &config, sizeof(config), nullptr, 0, nullptr));
-    EXPECT_FALSE(plat::IsrControl(isr, plat::kIsrControlConfigure, &config, 28, nullptr, 0,
-                                  nullptr));
-    EXPECT_FALSE(plat::IsrControl(isr, plat::kIsrControlConfigure, nullptr, 32, nullptr, 0,
-                                  nullptr));
+    EXPECT_FALSE(
+        plat::IsrControl(isr, plat::kIsrControlConfigure, &config, 28, nullptr, 0, nullptr));
+    EXPECT_FALSE(
+        plat::IsrControl(isr, plat::kIsrControlConfigure, nullptr, 32, nullptr, 0, nullptr));
     config.portSize = 3;
-    EXPECT_FALSE(plat::IsrControl(isr, plat::kIsrControlConfigure, &config, sizeof(config),
-                                  nullptr, 0, nullptr));
+    EXPECT_FALSE(plat::IsrControl(isr, plat::kIsrControlConfigure, &config, sizeof(config), nullptr,
+                                  0, nullptr));
     EXPECT_FALSE(plat::IsrControl(event, plat::kIsrControlConfigure, &config, sizeof(config),
                                   nullptr, 0, nullptr));
     EXPECT_FALSE(plat::IsrUnload(event));
