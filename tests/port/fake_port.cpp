@@ -33,6 +33,8 @@ uint32_t ModemEvents(uint32_t before, uint32_t now) {
 
 }  // namespace
 
+std::atomic<uint64_t> FakePort::callsAfterStreamTeardown{0};
+
 FakePort::FakePort(const plat::WChar* activeKeyPath, PortDevice* device,
                    const FakePortConfig& config)
     : SerialPort(activeKeyPath, device), config(config) {
@@ -217,6 +219,9 @@ uint32_t FakePort::ServiceInterrupt() {
         if (transmit) txEmptyPending = false;
         modem = modemChanged;
     }
+    if (const int delay = serviceDelayMs.load(); delay > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
     uint32_t causes = 0;
     if (line) {
         NotifyInterrupt(InterruptLine);
@@ -338,6 +343,7 @@ plat::Bool FakePort::InitReceive(plat::Bool enable) {
 uint32_t FakePort::ReceiveData(uint8_t* buffer, uint32_t* count) {
     HardwareLockGuard guard(&hardwareLock);
     const PortDevice* device = StreamContext();
+    if (sim::HandleLookup(device->ReceiveEvent) == nullptr) ++callsAfterStreamTeardown;
     const bool intoRing = buffer >= device->RxBuffer && buffer < device->RxBuffer + device->RxSize;
     const uint32_t limit = std::min(*count, config.rxChunk);
     uint32_t n = 0;

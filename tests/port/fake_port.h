@@ -20,6 +20,7 @@
 
 #include "adapter/adapter_base.h"
 #include "hw/serial_port.h"
+#include "sim/kernel/sim_kernel.h"
 
 namespace zel::test {
 
@@ -59,6 +60,9 @@ class FakePort final : public SerialPort {
     void SetDrainPerTick(uint32_t bytes);
     // Stops raising interrupts (and draining) until resumed.
     void SetInterruptsPaused(bool paused);
+    // Time ServiceInterrupt spends between identifying the causes and reporting them, so
+    // that a test can overlap an interrupt in flight with the stream layer's teardown.
+    std::atomic<int> serviceDelayMs{0};
 
     // Knobs for failure paths.
     std::atomic<bool> failInit{false};
@@ -99,6 +103,9 @@ class FakePort final : public SerialPort {
     std::atomic<uint64_t> txCleared{0};  // bytes dropped from the transmit FIFO by a purge
     std::atomic<uint64_t> interruptsRaised{0};
     std::atomic<int> inService{0};  // ServiceInterrupt calls in progress
+    // ReceiveData calls made after the stream layer had closed its receive event (its ring
+    // and locks went with it), over all fake ports.
+    static std::atomic<uint64_t> callsAfterStreamTeardown;
 
     // The receive FIFO is empty and the interrupt pass that emptied it has finished.
     bool ReceiveIdle() { return ReceiveFifoLevel() == 0 && inService.load() == 0; }

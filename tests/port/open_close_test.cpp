@@ -64,15 +64,19 @@ TEST_F(PortKeysTest, InitReleasesEverythingWhateverStepFails) {
          {sim::FailKind::Allocation, sim::FailKind::Handle, sim::FailKind::Registry}) {
         bool succeeded = false;
         for (uint64_t n = 1; n < 200 && !succeeded; ++n) {
-            FakeAdapter adapter;
-            sim::FailNth(kind, n);
-            PortDevice* device = Init(kActiveKey, &adapter);
-            sim::DisarmAllFailures();
-            if (device != nullptr) {
-                succeeded = true;
-                EXPECT_EQ(Deinit(device), 1);
+            {
+                FakeAdapter adapter;
+                sim::FailNth(kind, n);
+                PortDevice* device = Init(kActiveKey, &adapter);
+                sim::DisarmAllFailures();
+                if (device != nullptr) {
+                    succeeded = true;
+                    EXPECT_EQ(Deinit(device), 1);
+                }
             }
             EXPECT_EQ(sim::LiveHandles().size(), liveHandlesBefore)
+                << "kind " << static_cast<int>(kind) << " failure " << n;
+            EXPECT_EQ(sim::LiveAllocations().blocks, liveBlocksBefore)
                 << "kind " << static_cast<int>(kind) << " failure " << n;
         }
         EXPECT_TRUE(succeeded);
@@ -373,6 +377,23 @@ TEST_F(PortTest, DeinitClosesOpenHandlesAndThePort) {
     EXPECT_EQ(seen, 0u);
     EXPECT_EQ(Deinit(device), 1);
     device = nullptr;
+}
+
+// The interrupt path keeps running until the hardware object is gone: the ring, the events
+// and the locks it uses must outlive it.
+TEST_F(PortTest, DeinitWhileAnInterruptIsInFlight) {
+    OpenOwner();
+    port->serviceDelayMs = 150;
+    port->InjectReceive(Pattern(40));
+    ASSERT_TRUE(WaitUntil([&] { return port->inService.load() == 1; }));
+    // The interrupt thread has identified received data; the device goes away meanwhile.
+    // Its ring, events and locks must outlive the hardware object, which finishes the
+    // interrupt before it is gone.
+    const uint64_t lateCalls = FakePort::callsAfterStreamTeardown.load();
+    EXPECT_EQ(PreDeinit(device), 1);
+    EXPECT_EQ(Deinit(device), 1);
+    device = nullptr;
+    EXPECT_EQ(FakePort::callsAfterStreamTeardown.load(), lateCalls);
 }
 
 TEST_F(PortTest, AHandleWithoutItsEventFailsCommWaitsAtOnce) {

@@ -57,17 +57,20 @@ class PortKeysTest : public ::testing::Test {
 
     void SetUp() override {
         liveHandlesBefore = sim::LiveHandles().size();
+        liveBlocksBefore = sim::LiveAllocations().blocks;
         WriteKeys(true, true, 1);
     }
     void TearDown() override {
         DeleteKeys();
         EXPECT_EQ(sim::LiveHandles().size(), liveHandlesBefore) << "handles leaked";
+        EXPECT_EQ(sim::LiveAllocations().blocks, liveBlocksBefore) << "memory leaked";
     }
 
     void WriteKeys(bool withIndex, bool withPriority, uint32_t index, uint32_t priority = 77);
     void DeleteKeys();
 
     size_t liveHandlesBefore = 0;
+    uint64_t liveBlocksBefore = 0;
 };
 
 // A port initialised over a FakePort; Deinit at the end.
