@@ -15,5 +15,9 @@ build: $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Boots the default machine (machines/default.reg) and bridges its ports to pseudo-terminals.
+run: build
+	$(BUILD)/tools/zelsim/zelsim $(ARGS)
+
 clean:
 	rm -rf $(BUILD)
