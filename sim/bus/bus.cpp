@@ -7,7 +7,7 @@
 //
 // Hot path: every register access resolves its address through a fixed table of page entries
 // indexed by (address - kVirtBase) >> 12. Entries are immutable once published; readers load
-// them with acquire ordering and never take a lock. A writer (map, unmap, attach, detach)
+// them atomically and never take a lock. A writer (map, unmap, attach, detach)
 // publishes new entries and then waits for a grace period (every reader that might still hold
 // an old entry has left its read section) before it frees the old entries or drops the last
 // reference to a detached target. Counters are relaxed atomics per attached target.
@@ -128,9 +128,11 @@ public:
         ThreadReader& r = tReader;
         if (r.depth++ == 0) {
             if (!r.slot) r.slot = ClaimSlot();
+            // Sequentially consistent, as are the page loads after it and the writer's exchange
+            // and slot loads: either the writer sees this section open, or this section sees
+            // the writer's new entry.
             r.slot->sequence.store(r.slot->sequence.load(std::memory_order_relaxed) + 1,
-                                   std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
+                                   std::memory_order_seq_cst);
         }
     }
     ~ReadSection() {
@@ -147,11 +149,10 @@ public:
 // Waits until every read section open at the call has closed. The calling thread's own open
 // section (a writer called from inside a target access) is not waited for.
 void WaitForReaders() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     ReaderSlot* own = tReader.depth > 0 ? tReader.slot : nullptr;
     for (ReaderSlot* s = gSlots.load(std::memory_order_acquire); s; s = s->next) {
         if (s == own) continue;
-        uint64_t seen = s->sequence.load(std::memory_order_acquire);
+        uint64_t seen = s->sequence.load(std::memory_order_seq_cst);
         if ((seen & 1) == 0) continue;
         while (s->sequence.load(std::memory_order_acquire) == seen) std::this_thread::yield();
     }
@@ -197,7 +198,7 @@ std::unique_ptr<PageEntry> BuildPage(uint64_t busPage) {
 }
 
 void PublishPage(uint32_t page, const PageEntry* entry) {
-    const PageEntry* old = gPages[page].exchange(entry, std::memory_order_acq_rel);
+    const PageEntry* old = gPages[page].exchange(entry, std::memory_order_seq_cst);
     if (old) gRetiredPages.push_back(old);
 }
 
@@ -213,7 +214,7 @@ void RebuildAll() {
     for (const auto& rec : gAttached) {
         if (rec->ioSpace) io->ranges.push_back(rec.get());
     }
-    const IoMap* old = gIoMap.exchange(io.release(), std::memory_order_acq_rel);
+    const IoMap* old = gIoMap.exchange(io.release(), std::memory_order_seq_cst);
     if (old) gRetiredIo.push_back(old);
 }
 
@@ -304,7 +305,7 @@ struct Resolved {
 inline bool Resolve(plat::VirtAddr address, Resolved* out) {
     uint32_t rel = address - kVirtBase;
     if (address < kVirtBase || (rel >> kPageShift) >= kPageCount) return false;
-    const PageEntry* e = gPages[rel >> kPageShift].load(std::memory_order_acquire);
+    const PageEntry* e = gPages[rel >> kPageShift].load(std::memory_order_seq_cst);
     if (!e) return false;
     uint32_t inPage = address & kPageMask;
     for (const Segment& s : e->segments) {
@@ -317,7 +318,7 @@ inline bool Resolve(plat::VirtAddr address, Resolved* out) {
 }
 
 inline bool ResolvePort(uint32_t port, Resolved* out) {
-    const IoMap* io = gIoMap.load(std::memory_order_acquire);
+    const IoMap* io = gIoMap.load(std::memory_order_seq_cst);
     if (!io) return false;
     for (AttachRecord* rec : io->ranges) {
         if (rec->start <= port && port < rec->end) {

@@ -67,4 +67,17 @@ uint64_t RefusedUnmapCount();
 //   created; without "MemBase" BusSetDevicePower fails.
 constexpr uint32_t kBusVirtualBase = 0x10000000u;
 
+// The power-management service (PowerCreate .. PowerCurrentLevel in platform/bus.h):
+// - Handles are kernel objects ("power handle"); PowerCreate gives kPowerHandleNone when the
+//   handle cannot be made. The creation options and time-out are recorded nowhere.
+// - Every operation on a handle runs on the service's one thread, in call order, and the caller
+//   waits for it; a call made from inside a callback runs at once. After PowerRelease returns,
+//   no callback of that handle runs.
+// - PowerRequestLevel(L) holds the device at L or more power and moves it there (callback)
+//   when it is lower; it returns a non-zero token. PowerSetLevel(s) with no request held calls
+//   the callback with s; with requests held it moves the device only if it is not at
+//   min(s, held level) already. Both record the state the callback returns; that is what
+//   PowerCurrentLevel reports (D0 at creation, 0xFFFFFFFF for a bad handle). Releasing a
+//   request does not move the device. States above D4 and bad handles are refused (0).
+
 }  // namespace sim
