@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -42,7 +43,7 @@ uint32_t ExitCodeOf(Handle thread) {
 }
 
 class ThreadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { handlesBefore_ = sim::LiveHandles().size(); }
     void TearDown() override { EXPECT_EQ(sim::LiveHandles().size(), handlesBefore_); }
     size_t handlesBefore_ = 0;
@@ -262,6 +263,39 @@ TEST_F(ThreadTest, NewThreadHasItsOwnLastErrorAndPermissions) {
     EXPECT_EQ(LastErrorCode(), 87u);
     EXPECT_EQ(SetPermissions(previous), 0x55u);
     HandleClose(t);
+}
+
+uint32_t BlockForever(void*) {
+    Handle never = EventCreate();
+    WaitOne(never, kInfinite);
+    return 0;
+}
+
+uint32_t KeepBusy(void*) {
+    CriticalSection cs{};
+    CsInit(&cs, "busy");
+    Handle e = EventCreate();
+    for (;;) {
+        CsEnter(&cs);
+        EventSet(e);
+        WaitOne(e, 0);
+        CsLeave(&cs);
+        void* p = MemAlloc(0, 16);
+        MemFree(p);
+    }
+}
+
+TEST(ThreadExitDeathTest, ProcessExitsCleanlyWhileThreadsRun) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ThreadCreate(0, &BlockForever, nullptr, 0, nullptr);
+            ThreadCreate(0, &KeepBusy, nullptr, 0, nullptr);
+            ThreadCreate(0, &KeepBusy, nullptr, kThreadCreateSuspended, nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
