@@ -44,6 +44,7 @@ void AdapterTest::SetUp() {
     baselineHandles_ = sim::LiveHandles().size();
     baselineMappings_ = sim::LiveMappingCount();
     baselineHandlers_ = sim::IrqLoadedHandlerCount();
+    baselineBlocks_ = sim::LiveAllocations().blocks;
 }
 
 void AdapterTest::TearDown() {
@@ -63,6 +64,7 @@ void AdapterTest::TearDown() {
     EXPECT_EQ(sim::LiveHandles().size(), baselineHandles_);
     EXPECT_EQ(sim::LiveMappingCount(), baselineMappings_);
     EXPECT_EQ(sim::IrqLoadedHandlerCount(), baselineHandlers_);
+    EXPECT_EQ(sim::LiveAllocations().blocks, baselineBlocks_);
 }
 
 Board AdapterTest::MakeBoard(const BoardSpec& spec) {

@@ -126,6 +126,7 @@ class AdapterTest : public ::testing::Test {
     size_t baselineHandles_ = 0;
     size_t baselineMappings_ = 0;
     size_t baselineHandlers_ = 0;
+    uint64_t baselineBlocks_ = 0;
 };
 
 // "Drivers\ZELSer\FAM_<prefix>&BID_<bb>&PID_<pp>"

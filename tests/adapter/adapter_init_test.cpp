@@ -163,6 +163,49 @@ const InitFailure kInitFailures[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, AdapterInitFailure, ::testing::ValuesIn(kInitFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Whichever allocation, handle creation or registry call fails, the adapter either starts or
+// is destroyed with everything it had acquired, and only a started one uses up a number.
+TEST_F(AdapterTest, InitHitByAnyFailedCallLeavesNothingBehind) {
+    BoardSpec spec;
+    spec.subsystemId = 0x0A40;  // two ports keep the number of calls down
+    const Board board = MakeBoard(spec);
+    const size_t handles = sim::LiveHandles().size();
+    const uint64_t blocks = sim::LiveAllocations().blocks;
+    for (sim::FailKind kind :
+         {sim::FailKind::Allocation, sim::FailKind::Handle, sim::FailKind::Registry}) {
+        uint32_t started = 0;
+        for (uint64_t n = 1;; ++n) {
+            SCOPED_TRACE(::testing::Message()
+                         << "kind " << static_cast<int>(kind) << " call " << n);
+            zel::AdapterFamily& family = NewFamily();
+            const uint64_t before = sim::CallCount(kind);
+            sim::FailNth(kind, n);
+            void* adapter = zel::AdapterInit(&family, board.activeKey.c_str());
+            const bool reached = sim::CallCount(kind) - before >= n;
+            sim::DisarmAllFailures();
+            // A number is used up only by an adapter that got through its own Init.
+            EXPECT_LE(family.nextBoardNumber, 2u);
+            EXPECT_EQ(family.adapterList.Count(), adapter != nullptr ? 1u : 0u);
+            if (adapter != nullptr) {
+                EXPECT_EQ(family.nextBoardNumber, 2u);
+                ++started;
+                EXPECT_EQ(zel::AdapterDeinit(adapter), 1);
+            }
+            ASSERT_EQ(sim::LiveHandles().size(), handles);
+            ASSERT_EQ(sim::LiveAllocations().blocks, blocks);
+            ASSERT_EQ(sim::IrqLoadedHandlerCount(), baselineHandlers_);
+            ASSERT_FALSE(sim::IrqCountersOf(board.sysIntr).bound);
+            if (!reached) {
+                // No call of this kind failed: the adapter must have started.
+                EXPECT_NE(adapter, nullptr);
+                break;
+            }
+            ASSERT_LT(n, 2000u) << "initialisation never ends";
+        }
+        EXPECT_GE(started, 1u);
+    }
+}
+
 TEST_F(AdapterTest, UnlistedSubsystemRecordsNoPortCount) {
     BoardSpec spec;
     spec.subsystemId = 0x0A5C;
