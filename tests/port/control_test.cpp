@@ -382,9 +382,13 @@ TEST_P(ProcessExitTest, ActsOnlyOnAnExitingProcess) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const uint32_t record[4] = {c.size, c.flags, 0, 0};
     EXPECT_EQ(Ioctl(h, plat::IOCTL_PROCESS_EXITING, record, c.length), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(waitDone.load(), c.acts);
-    EXPECT_EQ(readDone.load(), c.acts);
+    if (c.acts) {
+        EXPECT_TRUE(WaitUntil([&] { return waitDone && readDone; }));
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(waitDone);
+        EXPECT_FALSE(readDone);
+    }
     if (!c.acts) {
         EXPECT_EQ(PreClose(h), 1);
     }

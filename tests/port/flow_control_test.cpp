@@ -99,11 +99,13 @@ TEST_F(FlowTest, OwnXoffHoldsTheTransmitterUntilXon) {
 
 TEST_F(FlowTest, ReceivedXoffHoldsAWriteAndXonResumesIt) {
     EditDcb(h, [](plat::Dcb& d) { d.flags |= plat::kDcbOutX; });
-    port->SetDrainPerTick(4);
+    // Slow enough that the write is still going when the XOFF arrives.
+    port->SetTxFifoCapacity(16);
+    port->SetDrainPerTick(1);
     const std::vector<uint8_t> data = Pattern(600);
     uint32_t n = 0;
     std::thread writer([&] { n = Write(h, data.data(), 600); });
-    ASSERT_TRUE(WaitUntil([&] { return port->Accepted().size() >= 64; }));
+    ASSERT_TRUE(WaitUntil([&] { return port->Accepted().size() >= 32; }));
     port->InjectReceive({'a', 0x13, 'b'});
     ASSERT_TRUE(WaitUntil([&] { return HasFlags(device, TransmitHeld); }));
     ASSERT_TRUE(WaitUntil([&] { return port->TransmitFifoLevel() == 0; }));

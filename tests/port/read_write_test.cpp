@@ -59,9 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
     Regimes, ReadTimeoutTest,
     ::testing::Values(
         // MAXDWORD, 0, 0: what the ring holds, at once.
-        ReadCase{"ImmediateEmpty", kMax, 0, 0, 10, 0, 0, 0, 0, 0, 200},
-        ReadCase{"ImmediateWithData", kMax, 0, 0, 10, 5, 0, 0, 5, 0, 200},
-        ReadCase{"LengthZero", 0, 0, 0, 0, 0, 0, 0, 0, 0, 200},
+        ReadCase{"ImmediateEmpty", kMax, 0, 0, 10, 0, 0, 0, 0, 0, 500},
+        ReadCase{"ImmediateWithData", kMax, 0, 0, 10, 5, 0, 0, 5, 0, 500},
+        ReadCase{"LengthZero", 0, 0, 0, 0, 0, 0, 0, 0, 0, 500},
         // Total time-out only.
         ReadCase{"TotalConstant", 0, 0, 300, 10, 0, 0, 0, 0, 300, 1500},
         ReadCase{"TotalWithMultiplier", 0, 20, 100, 10, 0, 0, 0, 0, 300, 1500},
