@@ -361,8 +361,15 @@ bool Machine::StartCard(MachineCard& card) {
     if (!ok) problem(own);
     // The port devices the adapter asked for.
     for (size_t i = before; i < failures.size(); ++i) {
-        if (ok || failures[i] != own) {
+        if (card.device != 0 || failures[i] != own) {
             problem("port device " + failures[i]);
+            ok = false;
+        }
+    }
+    // Every port must have come up as a named device.
+    for (uint32_t n = 1; card.device != 0 && n <= card.card->PortCount(); ++n) {
+        if (PortDeviceName(card.name, n).empty()) {
+            problem("port " + std::to_string(n) + " did not come up as a named device");
             ok = false;
         }
     }

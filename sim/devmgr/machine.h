@@ -101,8 +101,8 @@ class Machine {
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // Activates every card not yet started, in slot order. True when all started and every
-    // port device they asked for came up; Problems() says what did not.
+    // Activates every card not yet started, in slot order. True when every card started and
+    // each of its ports came up as a named device; Problems() says what did not.
     bool Start();
     // Deactivates every device and takes the hardware down. A second call does nothing.
     void Shutdown();
