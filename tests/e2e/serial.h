@@ -120,6 +120,16 @@ inline uint32_t EventsAfter(api::Handle h, uint32_t mask, const std::function<vo
     return wait.get();
 }
 
+// A read of up to `length` bytes on its own thread; the future gives the count returned.
+inline std::future<uint32_t> ReadAsync(api::Handle h, uint32_t length) {
+    return std::async(std::launch::async, [h, length] {
+        std::vector<uint8_t> buffer(length);
+        uint32_t done = 0xFFFFFFFFu;
+        api::Read(h, buffer.data(), length, &done);
+        return done;
+    });
+}
+
 inline plat::ComStatRecord Status(api::Handle h, uint32_t* errors = nullptr) {
     plat::ComStatRecord status{};
     uint32_t e = 0;

@@ -53,12 +53,7 @@ TEST_F(TeardownTest, ShutdownWithBlockedCallsReleasesEverything) {
     ASSERT_TRUE(SetTimeouts(writer, 0, 0, 0));
     ASSERT_TRUE(api::SetCommMask(monitor, plat::EV_RING));
 
-    auto read = std::async(std::launch::async, [&] {
-        uint8_t buffer[64];
-        uint32_t done = 99;
-        api::Read(reader, buffer, sizeof buffer, &done);
-        return done;
-    });
+    auto read = ReadAsync(reader, 64);
     auto wait = std::async(std::launch::async, [&] {
         uint32_t events = 99;
         api::WaitCommEvent(monitor, &events);
@@ -108,12 +103,7 @@ TEST_F(TeardownTest, ShutdownWithBlockedCallsReleasesEverything) {
 TEST_F(TeardownTest, RemovingOnePortLeavesTheOthersRunning) {
     PortHandle com1(u"COM1:");
     ASSERT_TRUE(SetTimeouts(com1, 0, 0, 0));
-    auto read = std::async(std::launch::async, [&] {
-        uint8_t buffer[8];
-        uint32_t done = 99;
-        api::Read(com1, buffer, sizeof buffer, &done);
-        return done;
-    });
+    auto read = ReadAsync(com1, 8);
     ASSERT_TRUE(WaitFor([] { return Calls(u"COM1:", sim::Entry::Read) == 1; }));
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(plat::DeactivateDevice(sim::FindDevice(u"COM1:")->handle));

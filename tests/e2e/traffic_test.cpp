@@ -221,12 +221,7 @@ TEST_F(CableTest, PurgesEmptyTheRingAndEndWaitingCalls) {
 
     // Receive abort: a read waiting for data returns what it has (nothing).
     ASSERT_TRUE(SetTimeouts(b, 0, 20000, 30000));
-    auto read = std::async(std::launch::async, [&] {
-        uint8_t buffer[16];
-        uint32_t n = 99;
-        api::Read(b, buffer, sizeof buffer, &n);
-        return n;
-    });
+    auto read = ReadAsync(b, 16);
     std::this_thread::sleep_for(50ms);
     auto abortAt = Clock::now();
     ASSERT_TRUE(api::PurgeComm(b, plat::PURGE_RXABORT));
