@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -22,10 +23,15 @@
 #include <vector>
 
 #include "adapter/adapter_base.h"
+#include "platform/serial.h"
 #include "platform/types.h"
 #include "sim/hw/uart.h"
 #include "tests/common/scripted_uart.h"
 #include "uart/uart_port.h"
+
+namespace zel {
+struct OpenHandle;
+}
 
 namespace zeltest {
 
@@ -213,6 +219,20 @@ struct ScriptedPort {
     explicit ScriptedPort(const PortKeySpec& spec = {}, bool fileAndPostInit = true);
     ~ScriptedPort() { port.reset(); }
 };
+
+// Requests on an open stream handle (src/port/entry_points.h), for end-to-end tests.
+zel::OpenHandle* OpenReadWrite(zel::PortDevice* device);
+plat::Dcb GetDcb(zel::OpenHandle* handle);
+bool SetDcb(zel::OpenHandle* handle, const plat::Dcb& dcb);
+bool SetTimeouts(zel::OpenHandle* handle, const plat::CommTimeouts& timeouts);
+plat::SerialDevStatus CommStatus(zel::OpenHandle* handle);
+bool Purge(zel::OpenHandle* handle, uint32_t flags);
+// Reads until n bytes have come or the time-out has passed; returns what came.
+std::vector<uint8_t> ReadFor(zel::OpenHandle* handle, size_t n, std::chrono::milliseconds timeout);
+// Sets the wait mask and waits for a comm event; 0 when none came in time (the wait is then
+// ended by setting the mask again).
+uint32_t WaitCommEventFor(zel::OpenHandle* handle, uint32_t mask, std::chrono::milliseconds timeout,
+                          const std::function<void()>& whileWaiting = {});
 
 // n bytes counting up from first (wrapping).
 std::vector<uint8_t> Pattern(size_t n, uint8_t first = 1);
