@@ -35,18 +35,28 @@ plat::Dcb Frame(plat::Dcb dcb, uint32_t baud, uint8_t byteSize, uint8_t parity, 
 
 constexpr plat::CommTimeouts kReadSoon = {0, 0, 200, 0, 0};  // each Read waits up to 200 ms
 
+// One port with a loopback plug, open.
+struct LoopbackPort {
+    UartBench bench;
+    sim::Uart& uart = bench.AddUart(1);
+    std::unique_ptr<sim::Wire> plug = sim::ConnectLoopbackPlug(uart);
+    zel::PortDevice* device = bench.StartStreamPort(1);
+    OpenHandle* h = device != nullptr ? OpenReadWrite(device) : nullptr;
+
+    ~LoopbackPort() {
+        if (h != nullptr) ::Close(h);
+    }
+};
+
 TEST(UartStream, LoopbackMovesOneMebibyteIntact) {
     // 1 MiB at 115200 baud: 91 s of line time, run in real time. A 16550 has no automatic
     // flow control, so the interrupt path must empty the receive FIFO within about 64
     // character times of the transmitter being refilled; at 115200 that is 5.6 ms, which a busy
     // two-core machine gives. A faster line (the model's character-time scale) loses bytes to
     // overruns on such a machine, as the hardware would.
-    UartBench bench;
-    sim::Uart& uart = bench.AddUart(1);
-    auto plug = sim::ConnectLoopbackPlug(uart);
-    zel::PortDevice* device = bench.StartStreamPort(1);
-    ASSERT_NE(device, nullptr);
-    OpenHandle* h = OpenReadWrite(device);
+    LoopbackPort port;
+    sim::Uart& uart = port.uart;
+    OpenHandle* h = port.h;
     ASSERT_NE(h, nullptr);
     // RTS/CTS through the plug keeps a reader that falls behind from overflowing the ring.
     plat::Dcb dcb = Frame(GetDcb(h), 115200, 8, plat::kNoParity, plat::kOneStopBit);
@@ -64,7 +74,6 @@ TEST(UartStream, LoopbackMovesOneMebibyteIntact) {
     EXPECT_TRUE(got == data) << "the bytes came back changed";
     EXPECT_EQ(uart.Stats().overruns, 0u);
     EXPECT_EQ(CommStatus(h).Errors, 0u);
-    ::Close(h);
 }
 
 // Two ports on a null-modem cable, both open.
@@ -211,12 +220,11 @@ TEST(UartStream, PowerCycleMidTransferRestoresTheLineSettings) {
         bool systemSuspend;  // PowerDown/PowerUp, else the device power states
     };
     for (const Case& c : {Case{"suspend and resume", true}, Case{"D4 and back", false}}) {
-        UartBench bench;
-        sim::Uart& uart = bench.AddUart(1);
-        auto plug = sim::ConnectLoopbackPlug(uart);
-        zel::PortDevice* device = bench.StartStreamPort(1);
-        ASSERT_NE(device, nullptr);
-        OpenHandle* h = OpenReadWrite(device);
+        LoopbackPort loop;
+        UartBench& bench = loop.bench;
+        sim::Uart& uart = loop.uart;
+        zel::PortDevice* device = loop.device;
+        OpenHandle* h = loop.h;
         ASSERT_NE(h, nullptr);
         ASSERT_TRUE(SetDcb(h, Frame(GetDcb(h), 38400, 7, plat::kEvenParity, plat::kTwoStopBits)));
         ASSERT_TRUE(SetTimeouts(h, {0, 0, 200, 0, 3000}));
@@ -260,7 +268,6 @@ TEST(UartStream, PowerCycleMidTransferRestoresTheLineSettings) {
         EXPECT_EQ(::Write(h, fresh.data(), fresh.size()), fresh.size()) << c.what;
         EXPECT_EQ(ReadFor(h, fresh.size(), seconds(3)), fresh) << c.what;
         EXPECT_EQ(uart.Frame(), before) << c.what;
-        ::Close(h);
     }
 }
 
