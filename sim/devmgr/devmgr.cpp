@@ -454,15 +454,16 @@ std::vector<LibraryInfo> LoadedLibraries() {
 size_t DeactivateAll() {
     size_t count = 0;
     for (;;) {
+        // The newest running device; one still starting on another thread is left to it.
         std::shared_ptr<Device> newest;
         {
             std::lock_guard lock(M().mu);
             for (auto& dev : M().devices) {
-                if (newest == nullptr || dev->sequence > newest->sequence) newest = dev;
+                if (IsRunning(*dev) && (newest == nullptr || dev->sequence > newest->sequence))
+                    newest = dev;
             }
         }
         if (newest == nullptr) break;
-        if (!IsRunning(*newest)) break;  // still starting on another thread
         count += Deactivate(newest);
     }
     return count;
