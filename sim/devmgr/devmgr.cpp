@@ -191,7 +191,7 @@ bool CloseFile(OpenFile* file) {
         return true;
     }
 
-    // Calls PreClose or Close as one more call inside the driver; the lock is held around it.
+    // Calls PreClose or Close as one more call inside the driver, without the device lock.
     auto call = [&](Entry entry, plat::StreamCloseFn fn) {
         ++dev.inFlight;
         lock.unlock();
@@ -358,7 +358,7 @@ bool WithFile(Handle open, Fn&& fn) {
     return true;
 }
 
-Handle Deactivate(const std::shared_ptr<Device>& dev);
+bool Deactivate(const std::shared_ptr<Device>& dev);
 
 }  // namespace
 
@@ -464,7 +464,7 @@ size_t DeactivateAll() {
             }
         }
         if (newest == nullptr) break;
-        count += Deactivate(newest);
+        count += Deactivate(newest) ? 1 : 0;
     }
     return count;
 }
@@ -626,10 +626,10 @@ Handle Activate(const plat::WChar* keyPathText, const plat::RegistryEntry* extra
     return dev->handle;
 }
 
-Handle Deactivate(const std::shared_ptr<Device>& dev) {
+bool Deactivate(const std::shared_ptr<Device>& dev) {
     {
         std::lock_guard lock(dev->mu);
-        if (dev->state != DeviceState::Running) return 0;
+        if (dev->state != DeviceState::Running) return false;
         dev->state = DeviceState::Stopping;  // no new opens or calls
     }
     // Children first, newest first.
@@ -642,7 +642,7 @@ Handle Deactivate(const std::shared_ptr<Device>& dev) {
                     child = d;
             }
         }
-        if (child == nullptr || Deactivate(child) == 0) break;
+        if (child == nullptr || !Deactivate(child)) break;
     }
 
     auto preDeinit = [&] {
@@ -675,7 +675,7 @@ Handle Deactivate(const std::shared_ptr<Device>& dev) {
     }
     HandleRemove(dev->handle);
     ReleaseLibrary(dev->library);
-    return 1;
+    return true;
 }
 
 }  // namespace
@@ -832,7 +832,7 @@ Handle ActivateDevice(const WChar* keyPath, const RegistryEntry* entries, uint32
 
 Bool DeactivateDevice(Handle device) {
     auto dev = sim::FindRunning(device);
-    if (dev == nullptr || sim::Deactivate(dev) == 0) {
+    if (dev == nullptr || !sim::Deactivate(dev)) {
         SetLastErrorCode(kErrorInvalidHandle);
         return 0;
     }
