@@ -35,40 +35,41 @@ std::u16string Decimal(uint32_t n, int width) {
 
 }  // namespace
 
-PortKeys WritePortKeys(const PortKeySpec& spec) {
+PortKeys WritePortKeys(const PortKeyValues& keyValues) {
     namespace reg = sim::reg;
     const uint32_t serial = ++gKeySerial;
     PortKeys keys;
-    keys.deviceKey = u"Drivers\\ZelTest\\Port_" + Decimal(spec.port, 2) + u"_" + Decimal(serial, 1);
+    keys.deviceKey =
+        u"Drivers\\ZelTest\\Port_" + Decimal(keyValues.port, 2) + u"_" + Decimal(serial, 1);
     // Active key numbers far above what the device manager hands out in these tests.
     keys.activeKey = u"Drivers\\Active\\" + Decimal(100 + serial, 2);
 
     const std::u16string& k = keys.deviceKey;
     reg::CreateKey(k);
-    reg::SetDword(k, u"DeviceArrayIndex", spec.port);
-    if (spec.clockRate) {
-        if (spec.clockRateAsString) {
+    reg::SetDword(k, u"DeviceArrayIndex", keyValues.port);
+    if (keyValues.clockRate) {
+        if (keyValues.clockRateAsString) {
             reg::SetString(k, u"ClockRate", u"1843200");
         } else {
-            reg::SetDword(k, u"ClockRate", *spec.clockRate);
+            reg::SetDword(k, u"ClockRate", *keyValues.clockRate);
         }
     }
-    const uint64_t base = spec.memBase ? *spec.memBase : TestBusAddress(spec.port);
+    const uint64_t base = keyValues.memBase ? *keyValues.memBase : TestBusAddress(keyValues.port);
     reg::SetDword(k, u"MemBase", static_cast<uint32_t>(base));
-    reg::SetDword(k, u"MemLen", spec.memLen);
+    reg::SetDword(k, u"MemLen", keyValues.memLen);
     reg::SetDword(k, u"InterfaceType", plat::kInterfaceTypePci);
     reg::SetDword(k, u"BusNumber", 0);
-    if (spec.waterMarker) reg::SetDword(k, u"WaterMarker", *spec.waterMarker);
-    if (spec.regStride) reg::SetDword(k, u"RegStride", *spec.regStride);
-    if (spec.priority256) reg::SetDword(k, u"Priority256", *spec.priority256);
+    if (keyValues.waterMarker) reg::SetDword(k, u"WaterMarker", *keyValues.waterMarker);
+    if (keyValues.regStride) reg::SetDword(k, u"RegStride", *keyValues.regStride);
+    if (keyValues.priority256) reg::SetDword(k, u"Priority256", *keyValues.priority256);
 
     const std::u16string& a = keys.activeKey;
     reg::CreateKey(a);
     reg::SetString(a, u"Key", k);
-    if (spec.nameBytes) {
-        reg::SetValue(a, u"Name", plat::kRegString, *spec.nameBytes);
-    } else if (spec.name) {
-        reg::SetString(a, u"Name", *spec.name);
+    if (keyValues.nameBytes) {
+        reg::SetValue(a, u"Name", plat::kRegString, *keyValues.nameBytes);
+    } else if (keyValues.name) {
+        reg::SetString(a, u"Name", *keyValues.name);
     }
     return keys;
 }
@@ -337,18 +338,18 @@ void UartBench::AttachTarget(uint32_t port, std::shared_ptr<sim::BusTarget> targ
     attached_.push_back(TestBusAddress(port));
 }
 
-zel::PortDevice* UartBench::StartStreamPort(const PortKeySpec& spec) {
-    keys_.push_back(WritePortKeys(spec));
+zel::PortDevice* UartBench::StartStreamPort(const PortKeyValues& keyValues) {
+    keys_.push_back(WritePortKeys(keyValues));
     zel::PortDevice* device = ::Init(keys_.back().activeKey.c_str(), adapter_.get());
     if (device != nullptr) devices_.push_back(device);
     return device;
 }
 
 zel::PortDevice* UartBench::StartStreamPort(uint32_t port) {
-    PortKeySpec spec;
-    spec.port = port;
-    spec.name = u"COM" + Decimal(port, 1) + u":";
-    return StartStreamPort(spec);
+    PortKeyValues keyValues;
+    keyValues.port = port;
+    keyValues.name = u"COM" + Decimal(port, 1) + u":";
+    return StartStreamPort(keyValues);
 }
 
 void UartBench::StopStreamPort(zel::PortDevice* device) {
@@ -356,25 +357,25 @@ void UartBench::StopStreamPort(zel::PortDevice* device) {
     ::Deinit(device);
 }
 
-PortPtr UartBench::MakeBarePort(const PortKeySpec& spec, bool fileAndPostInit,
+PortPtr UartBench::MakeBarePort(const PortKeyValues& keyValues, bool fileAndPostInit,
                                 plat::Bool* initResult) {
-    keys_.push_back(WritePortKeys(spec));
+    keys_.push_back(WritePortKeys(keyValues));
     PortPtr port(new (std::nothrow) ProbePort(keys_.back().activeKey.c_str(), nullptr));
     if (!port) return port;
     port->bare = true;
     const plat::Bool ok = port->Init();
     if (initResult != nullptr) *initResult = ok;
     if (ok && fileAndPostInit) {
-        adapter_->AddPort(port.get(), spec.port);
+        adapter_->AddPort(port.get(), keyValues.port);
         port->PostInit();
     }
     return port;
 }
 
-ScriptedPort::ScriptedPort(const PortKeySpec& spec, bool fileAndPostInit) {
-    bench.AttachTarget(spec.port, uart);
+ScriptedPort::ScriptedPort(const PortKeyValues& keyValues, bool fileAndPostInit) {
+    bench.AttachTarget(keyValues.port, uart);
     plat::Bool ok = 0;
-    port = bench.MakeBarePort(spec, fileAndPostInit, &ok);
+    port = bench.MakeBarePort(keyValues, fileAndPostInit, &ok);
     if (!ok) port.reset();
     uart->ClearLog();
 }

@@ -41,7 +41,7 @@ constexpr uint64_t kTestBusBase = 0x40000000;
 uint64_t TestBusAddress(uint32_t port);
 
 // What the port's device key and active key hold.
-struct PortKeySpec {
+struct PortKeyValues {
     uint32_t port = 1;                // "DeviceArrayIndex"
     std::optional<uint64_t> memBase;  // nothing: TestBusAddress(port)
     uint32_t memLen = 15;             // "MemLen"
@@ -61,7 +61,7 @@ struct PortKeys {
 };
 
 // Writes both keys (fresh paths each call) and returns them.
-PortKeys WritePortKeys(const PortKeySpec& spec);
+PortKeys WritePortKeys(const PortKeyValues& keyValues);
 void DeletePortKeys(const PortKeys& keys);
 
 // A UartPort that records what it reports and lets a test act inside its callbacks.
@@ -191,14 +191,15 @@ class UartBench {
 
     // Starts the port as the device manager would (the stream layer's Init with this adapter);
     // null when Init fails. Deinit happens in the destructor, or through StopStreamPort.
-    zel::PortDevice* StartStreamPort(const PortKeySpec& spec);
+    zel::PortDevice* StartStreamPort(const PortKeyValues& keyValues);
     zel::PortDevice* StartStreamPort(uint32_t port);
     void StopStreamPort(zel::PortDevice* device);
     ProbePort* Probe(uint32_t port) { return adapter_->Probe(port); }
 
     // A port built by hand: constructed, Init, and (when asked) filed with the adapter and
     // PostInit, with no stream layer behind it. Init's result is in *initResult.
-    PortPtr MakeBarePort(const PortKeySpec& spec, bool fileAndPostInit, plat::Bool* initResult);
+    PortPtr MakeBarePort(const PortKeyValues& keyValues, bool fileAndPostInit,
+                         plat::Bool* initResult);
 
   private:
     std::unique_ptr<TestAdapter> adapter_;
@@ -216,7 +217,7 @@ struct ScriptedPort {
     std::shared_ptr<ScriptedUart> uart = std::make_shared<ScriptedUart>();
     PortPtr port;
 
-    explicit ScriptedPort(const PortKeySpec& spec = {}, bool fileAndPostInit = true);
+    explicit ScriptedPort(const PortKeyValues& keyValues = {}, bool fileAndPostInit = true);
     ~ScriptedPort() { port.reset(); }
 };
 

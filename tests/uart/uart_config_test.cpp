@@ -36,15 +36,15 @@ TEST(UartPortConfig, DefaultsWithoutWaterMarkerAndRegStride) {
 
 struct InitCase {
     const char* what;
-    PortKeySpec spec;
+    PortKeyValues keyValues;
     bool attachUart;
     bool expected;
 };
 
-PortKeySpec Spec(void (*edit)(PortKeySpec&)) {
-    PortKeySpec spec;
-    edit(spec);
-    return spec;
+PortKeyValues KeyValues(void (*edit)(PortKeyValues&)) {
+    PortKeyValues keyValues;
+    edit(keyValues);
+    return keyValues;
 }
 
 class UartPortInit : public ::testing::TestWithParam<InitCase> {};
@@ -57,11 +57,11 @@ TEST_P(UartPortInit, SucceedsOnlyWithAUsableConfiguration) {
         UartBench bench;
         std::shared_ptr<ScriptedUart> uart;
         if (c.attachUart) {
-            uart = std::make_shared<ScriptedUart>(c.spec.regStride.value_or(1));
+            uart = std::make_shared<ScriptedUart>(c.keyValues.regStride.value_or(1));
             bench.AttachTarget(1, uart);
         }
         plat::Bool ok = 0;
-        PortPtr port = bench.MakeBarePort(c.spec, false, &ok);
+        PortPtr port = bench.MakeBarePort(c.keyValues, false, &ok);
         ASSERT_NE(port, nullptr);
         EXPECT_EQ(ok != 0, c.expected) << c.what;
         EXPECT_EQ(port->Registers() != nullptr, c.expected) << c.what;
@@ -80,32 +80,34 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, UartPortInit,
     ::testing::Values(
         InitCase{"complete key", {}, true, true},
-        InitCase{"no ClockRate", Spec([](PortKeySpec& s) { s.clockRate.reset(); }), true, false},
+        InitCase{"no ClockRate", KeyValues([](PortKeyValues& s) { s.clockRate.reset(); }), true,
+                 false},
         InitCase{"ClockRate stored as a string",
-                 Spec([](PortKeySpec& s) { s.clockRateAsString = true; }), true, false},
-        InitCase{"stride 4, window of 31 bytes", Spec([](PortKeySpec& s) {
+                 KeyValues([](PortKeyValues& s) { s.clockRateAsString = true; }), true, false},
+        InitCase{"stride 4, window of 31 bytes", KeyValues([](PortKeyValues& s) {
                      s.regStride = 4;
                      s.memLen = 31;
                  }),
                  true, false},
-        InitCase{"stride 4, window of 32 bytes", Spec([](PortKeySpec& s) {
+        InitCase{"stride 4, window of 32 bytes", KeyValues([](PortKeyValues& s) {
                      s.regStride = 4;
                      s.memLen = 32;
                  }),
                  true, true},
-        InitCase{"window of 7 bytes", Spec([](PortKeySpec& s) { s.memLen = 7; }), true, false},
-        InitCase{"window base 0", Spec([](PortKeySpec& s) { s.memBase = 0; }), true, false},
+        InitCase{"window of 7 bytes", KeyValues([](PortKeyValues& s) { s.memLen = 7; }), true,
+                 false},
+        InitCase{"window base 0", KeyValues([](PortKeyValues& s) { s.memBase = 0; }), true, false},
         InitCase{"nothing on the bus at the window", {}, false, false}));
 
 TEST(UartPortConfig, StrideFourReachesEveryRegisterAtItsOffset) {
     UartBench bench;
     auto uart = std::make_shared<ScriptedUart>(4);
     bench.AttachTarget(1, uart);
-    PortKeySpec spec;
-    spec.regStride = 4;
-    spec.memLen = 32;
+    PortKeyValues keyValues;
+    keyValues.regStride = 4;
+    keyValues.memLen = 32;
     plat::Bool ok = 0;
-    PortPtr port = bench.MakeBarePort(spec, false, &ok);
+    PortPtr port = bench.MakeBarePort(keyValues, false, &ok);
     ASSERT_TRUE(ok);
     port->SetDTR(1);
     port->SetBreak(1);
@@ -143,11 +145,11 @@ TEST(UartPortConfig, NameFromTheActiveKey) {
     for (const NameCase& c : cases) {
         UartBench bench;
         bench.AddUart(1);
-        PortKeySpec spec;
-        spec.name = c.text;
-        spec.nameBytes = c.bytes;
+        PortKeyValues keyValues;
+        keyValues.name = c.text;
+        keyValues.nameBytes = c.bytes;
         plat::Bool ok = 0;
-        PortPtr port = bench.MakeBarePort(spec, false, &ok);
+        PortPtr port = bench.MakeBarePort(keyValues, false, &ok);
         ASSERT_TRUE(ok) << c.what;
         if (c.expected == nullptr) {
             EXPECT_EQ(port->Name(), nullptr) << c.what;
@@ -193,11 +195,11 @@ TEST(UartPortModemEntries, WrittenForEveryName) {
     for (const ModemCase& c : cases) {
         UartBench bench;
         bench.AddUart(1);
-        PortKeySpec spec;
-        spec.name = c.name;
+        PortKeyValues keyValues;
+        keyValues.name = c.name;
         // A key missing ClockRate fails Init after the entries were written: they stay.
-        spec.clockRate.reset();
-        PortKeys keys = WritePortKeys(spec);
+        keyValues.clockRate.reset();
+        PortKeys keys = WritePortKeys(keyValues);
         // Values this operation does not write survive, and so does an old friendly name that
         // cannot be replaced.
         const std::u16string cable = keys.deviceKey + u"\\Unimodem";

@@ -31,10 +31,10 @@ TEST_P(UartPortDivisor, ProgramsTheModelOrRefusesWithoutTouchingIt) {
     sim::UartConfig config;
     config.clockHz = c.clock;
     sim::Uart& uart = bench.AddUart(1, config);
-    PortKeySpec spec;
-    spec.clockRate = c.clock;
+    PortKeyValues keyValues;
+    keyValues.clockRate = c.clock;
     plat::Bool ok = 0;
-    PortPtr port = bench.MakeBarePort(spec, true, &ok);
+    PortPtr port = bench.MakeBarePort(keyValues, true, &ok);
     ASSERT_TRUE(ok);
 
     // A known divisor first, to see that a refused rate leaves it.
@@ -197,9 +197,9 @@ TEST(UartPortTrigger, LevelsAgainstWaterMarks) {
     const Case cases[] = {{0, 0x00, 0}, {3, 0x00, 0},  {4, 0x40, 4},   {7, 0x40, 4},
                           {8, 0x80, 8}, {13, 0x80, 8}, {14, 0xC0, 14}, {1000, 0xC0, 14}};
     for (const Case& c : cases) {
-        PortKeySpec spec;
-        spec.waterMarker = c.waterMark;
-        ScriptedPort p(spec);
+        PortKeyValues keyValues;
+        keyValues.waterMarker = c.waterMark;
+        ScriptedPort p(keyValues);
         ASSERT_NE(p.port, nullptr);
         EXPECT_EQ(p.port->WaterMark(), c.waterMark);
         EXPECT_EQ(p.port->GetReceiveTriggerBits(), c.code) << c.waterMark;
