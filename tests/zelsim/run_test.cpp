@@ -64,7 +64,7 @@ TEST_P(SignalTest, DefaultMachineMapsItsPortsAndStopsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::Values(SIGINT, SIGTERM));
 
-// Each example machine boots, starts every card and shuts down cleanly.
+// Each machine in machines/ boots in zelsim, starts every card and shuts down cleanly.
 TEST(MachinesTest, EveryExampleBootsAndStarts) {
     std::vector<std::string> files;
     if (DIR* d = opendir(MachinesDir().c_str())) {
@@ -80,7 +80,7 @@ TEST(MachinesTest, EveryExampleBootsAndStarts) {
         Child z;
         ASSERT_TRUE(z.StartZelsim({"--check", "--machine", file}));
         EXPECT_EQ(z.Wait(kStartLimit), 0) << file << "\n" << z.Stdout() << z.Stderr();
-        EXPECT_THAT(z.Stdout(), HasSubstr("COM1: -> /dev/pts/")) << file;
+        EXPECT_THAT(z.Stdout(), HasSubstr("shut down cleanly")) << file;
         EXPECT_EQ(z.Stderr(), "") << file;
     }
 }

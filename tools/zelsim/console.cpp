@@ -1,5 +1,6 @@
 #include "tools/zelsim/console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -60,8 +61,12 @@ void Console::EraseLocked() {
 
 void Console::DrawLocked() {
     if (!view_ || lines_.empty()) return;
+    // A line wider than the terminal would wrap, and the view would no longer be erased.
+    winsize size{};
+    size_t width =
+        ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 1000;
     std::string text;
-    for (const std::string& l : lines_) text += "\033[2K" + l + "\n";
+    for (const std::string& l : lines_) text += "\033[2K" + l.substr(0, width) + "\n";
     WriteAll(STDOUT_FILENO, text);
     shown_ = lines_.size();
 }

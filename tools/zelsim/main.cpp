@@ -18,14 +18,14 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: zelsim [options]\n"
+    "usage: zelsim [options] [FILE]\n"
     "       zelsim demo [demo options]\n"
     "\n"
     "Boots a simulated machine (the built-in default unless --machine names one), bridges the\n"
     "COM ports its file marks \"Expose\" to pseudo-terminals and connects the wires it marks\n"
     "\"Endpoint\", then runs until SIGINT or SIGTERM.\n"
     "\n"
-    "  --machine FILE       boot the machine a .reg file describes\n"
+    "  --machine FILE       boot the machine a .reg file describes (or just FILE)\n"
     "  --registry-out FILE  write the registry as it stands after start-up\n"
     "  --link DIR           keep links DIR/COM1, DIR/<card>.Port<n> to the terminals\n"
     "  --frame PORT=FRAME   data bits and parity a terminal cannot carry, e.g. COM3=7E1\n"
@@ -61,6 +61,8 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
             o->quiet = true;
         } else if (flag == "--check") {
             o->check = true;
+        } else if (!flag.empty() && flag[0] != '-' && o->session.machineFile.empty()) {
+            o->session.machineFile = flag;  // zelsim FILE
         } else {
             *error = "unknown option " + flag;
             return false;

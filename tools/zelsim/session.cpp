@@ -2,11 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "sim/bus/sim_bus.h"
 #include "sim/devmgr/devmgr.h"
+#include "sim/hw/card.h"
 #include "sim/hw/uart.h"
 #include "sim/irq/sim_irq.h"
 #include "sim/kernel/sim_kernel.h"
@@ -35,6 +35,24 @@ std::string Duration(std::chrono::steady_clock::duration d) {
     return text;
 }
 
+// What in a card's description a driver is likely to refuse, when its Init says no more.
+std::string RefusalHint(const sim::MachineCard& card) {
+    const std::u16string key = u"Machine\\Cards\\" + reg::FromUtf8(card.name);
+    std::string hint;
+    for (const char16_t* name : {u"DeviceID", u"SubSystemID"}) {
+        if (!reg::GetDword(key, name))
+            hint += std::string(hint.empty() ? "" : "; ") + "the card has no \"" +
+                    reg::ToUtf8(name) + "\"";
+    }
+    const uint16_t subsystem = card.card->Config().subsystemId;
+    if (!sim::CardModelFor(subsystem)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "subsystem ID 0x%04X is no known card model", subsystem);
+        hint += std::string(hint.empty() ? "" : "; ") + text;
+    }
+    return hint;
+}
+
 }  // namespace
 
 Session::~Session() {
@@ -43,7 +61,6 @@ Session::~Session() {
 }
 
 bool Session::Boot(const SessionOptions& options, std::string* error) {
-    if (std::getenv("ZEL_DRIVER_DIR") == nullptr) sim::SetDriverDirectory(ZELSIM_DRIVER_DIR);
     if (options.outside && !options.linkDir.empty()) {
         if (!links_.Open(options.linkDir, error)) return false;
         linking_ = true;
@@ -56,7 +73,16 @@ bool Session::Boot(const SessionOptions& options, std::string* error) {
 
     if (options.outside && !ConnectEndpoints(error)) return false;
     allStarted_ = loaded_.machine->Start();
-    for (const std::string& problem : loaded_.machine->Problems()) console_.Error(problem);
+    for (const std::string& problem : loaded_.machine->Problems()) {
+        const sim::MachineCard* card =
+            loaded_.machine->FindCard(problem.substr(0, problem.find(':')));
+        // The driver's Init says no more than that it refused.
+        std::string hint =
+            card != nullptr && card->device == 0 && problem.find("Init") != std::string::npos
+                ? RefusalHint(*card)
+                : "";
+        console_.Error(problem + (hint.empty() ? "" : " (" + hint + ")"));
+    }
     if (options.outside) StartBridges(options);
 
     if (!options.registryOut.empty()) {
@@ -231,6 +257,8 @@ std::string Session::PortLine(const sim::MachineCard& card, const sim::MachinePo
     if (s.overruns != 0)
         detail += (detail.empty() ? "" : ", ") + std::to_string(s.overruns) + " FIFO overrun";
     out += "  errors " + std::to_string(errors) + (detail.empty() ? "" : " (" + detail + ")");
+    // Bytes that came while nobody had the terminal open.
+    if (bridge != nullptr && bc.lost != 0) out += "  unread " + std::to_string(bc.lost);
     return out;
 }
 
