@@ -115,7 +115,9 @@ plat::Bool PciAdapter::Init(const plat::WChar* activeKeyPath) {
         return 0;
     }
     SetPriority(threadPriority);
-    Resume();
+    // Without its interrupt thread the card would start but never be serviced: no byte would
+    // ever move. A thread that could not be created or started fails the start-up instead.
+    if (ThreadHandle() == 0 || !Resume()) return 0;
 
     // The record's names are fixed-size fields: never read past them.
     interrupt.isrDll[sizeof(interrupt.isrDll) / sizeof(plat::WChar) - 1] = 0;
