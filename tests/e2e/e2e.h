@@ -50,7 +50,7 @@ inline std::string CardText(const std::string& name, const std::string& tmpl, ui
                             uint32_t subsystemId, uint32_t deviceId = 0x154,
                             const std::string& extra = "") {
     return "[HKEY_LOCAL_MACHINE\\Machine\\Cards\\" + name + "]\n\"Template\"=\"" + tmpl +
-           "\"\n\"Slot\"=dword:" + Hex(slot) + "\n\"VendorID\"=dword:0000135a\n" +
+           "\"\n\"Slot\"=dword:" + Hex(slot) + "\n\"VendorID\"=dword:00007a11\n" +
            "\"DeviceID\"=dword:" + Hex(deviceId) + "\n\"SubSystemID\"=dword:" + Hex(subsystemId) +
            "\n" + extra;
 }
