@@ -1,5 +1,9 @@
 #include "tools/zelsim/args.h"
 
+#include <sys/resource.h>
+
+#include <cerrno>
+
 #include "sim/registry/registry.h"
 
 namespace zelsim {
@@ -52,6 +56,16 @@ bool ParseFrameAssignment(const std::string& text, std::map<std::string, Frame>*
     }
     (*frames)[sim::reg::ToUtf8(DeviceName(text.substr(0, eq)))] = *frame;
     return true;
+}
+
+bool RaisePriority() {
+    constexpr int kNice = -10;
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0) return false;
+    if (now <= kNice) return true;
+    // Threads take their nice value from the thread that creates them.
+    return setpriority(PRIO_PROCESS, 0, kNice) == 0;
 }
 
 }  // namespace zelsim

@@ -32,4 +32,11 @@ std::u16string DeviceName(const std::string& text);
 bool ParseFrameAssignment(const std::string& text, std::map<std::string, Frame>* frames,
                           std::string* error);
 
+// The simulated card runs in real time: a UART's 64-byte FIFO overruns when its interrupt is
+// not served within 64 character times. So that a busy machine's other work does not stretch
+// the simulation's interrupt path past that, zelsim asks for a raised priority (nice -10) for
+// itself and every thread it starts. Call before any thread is made. Without the permission
+// it runs as it is; returns whether the priority was raised.
+bool RaisePriority();
+
 }  // namespace zelsim

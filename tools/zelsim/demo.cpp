@@ -133,6 +133,8 @@ bool ParseDemoArguments(const std::vector<std::string>& args, DemoOptions* o, st
             o->bytes = n;
         } else if (flag == "--quiet") {
             o->quiet = true;
+        } else if (flag == "--no-priority") {
+            o->priority = false;
         } else {
             *error = "unknown demo option " + flag;
             return false;
@@ -146,6 +148,7 @@ int RunDemo(const DemoOptions& o) {
     sigemptyset(&stop);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, s);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    if (o.priority) RaisePriority();
 
     Console console(false);
     std::vector<uint8_t> data;

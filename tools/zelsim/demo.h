@@ -24,6 +24,7 @@ struct DemoOptions {
     std::string file;  // "" for generated data
     size_t bytes = 256 * 1024;
     bool quiet = false;
+    bool priority = true;  // see RaisePriority
 };
 
 // Data the demo can send with the options: every byte fits the data bits and, with XON/XOFF

@@ -31,15 +31,19 @@ constexpr char kUsage[] =
     "  --frame PORT=FRAME   data bits and parity a terminal cannot carry, e.g. COM3=7E1\n"
     "  --quiet              no live status view\n"
     "  --check              start, print, write --registry-out, and shut down again\n"
+    "  --no-priority        keep the priority zelsim was started with (it asks for nice -10\n"
+    "                       so that its simulated interrupts keep up on a busy machine)\n"
     "\n"
     "demo options:\n"
     "  --machine FILE  --from COM1  --to COM2  --baud 115200  --rx-baud N\n"
-    "  --flow none|rtscts|xonxoff  --frame 8N1  --bytes 262144 | --file FILE  --quiet\n";
+    "  --flow none|rtscts|xonxoff  --frame 8N1  --bytes 262144 | --file FILE  --quiet\n"
+    "  --no-priority\n";
 
 struct Options {
     zelsim::SessionOptions session;
     bool quiet = false;
     bool check = false;
+    bool priority = true;
 };
 
 bool Parse(const std::vector<std::string>& args, Options* o, std::string* error) {
@@ -61,6 +65,8 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
             o->quiet = true;
         } else if (flag == "--check") {
             o->check = true;
+        } else if (flag == "--no-priority") {
+            o->priority = false;
         } else if (!flag.empty() && flag[0] != '-' && o->session.machineFile.empty()) {
             o->session.machineFile = flag;  // zelsim FILE
         } else {
@@ -79,6 +85,7 @@ int Run(const Options& o) {
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, s);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    if (o.priority) zelsim::RaisePriority();
 
     zelsim::Console console(!o.quiet && !o.check && isatty(STDOUT_FILENO));
     zelsim::Session session(console);
