@@ -40,6 +40,7 @@ struct CsImpl {
 };
 
 constexpr int kMaxHeld = 64;
+static_assert(kMaxHeld == kMaxPublishedLocks, "every tracked section is published");
 
 // The sections a thread holds, outermost first. One block, so the enter and leave paths
 // compute a single thread-local address; that address also identifies the owner.
@@ -165,11 +166,23 @@ void ForgetSection(const CsImpl* cs) {
 }
 #endif  // NDEBUG
 
+// Copies the held sections from index `from` on into the thread's record for reports.
+void PublishHeld(int from) {
+    ThreadRecord* record = tThreadRecord;
+    if (record == nullptr) return;
+    for (int i = from; i < tLocks.count; ++i) {
+        record->heldNames[i].store(tLocks.held[i]->name, std::memory_order_relaxed);
+        record->heldRecords[i].store(tLocks.held[i]->record, std::memory_order_relaxed);
+    }
+    record->heldCount.store(tLocks.count, std::memory_order_release);
+}
+
 void Untrack(CsImpl* cs) {
     for (int i = tLocks.count - 1; i >= 0; --i) {
         if (tLocks.held[i] == cs) {
             for (int j = i; j + 1 < tLocks.count; ++j) tLocks.held[j] = tLocks.held[j + 1];
             --tLocks.count;
+            PublishHeld(i);
             return;
         }
     }
@@ -198,6 +211,7 @@ void ReportAndForgetHeldLocks(const char* why) {
     }
     tLocks.count = 0;
     tLocks.untracked = 0;
+    PublishHeld(0);
 }
 
 }  // namespace sim::kernel
@@ -251,11 +265,18 @@ void CsEnter(CriticalSection* cs) {
 #ifndef NDEBUG
     if (locks.count > 0) sim::kernel::CheckOrder(impl);
 #endif
-    impl->mutex.lock();
+    // Filed before the first enter, so a report lists every section a thread holds.
+    sim::kernel::ThreadRecord* const me = sim::kernel::CurrentThreadRecord();
+    if (!impl->mutex.try_lock()) {
+        if (me != nullptr) sim::kernel::NoteSectionWait(impl->name, impl->record);
+        impl->mutex.lock();
+        if (me != nullptr) sim::kernel::EndSectionWait();
+    }
     impl->owner.store(&locks, std::memory_order_relaxed);
     impl->depth = 1;
     if (locks.count < sim::kernel::kMaxHeld) {
         locks.held[locks.count++] = impl;
+        sim::kernel::PublishHeld(locks.count - 1);
     } else {
         ++locks.untracked;
     }

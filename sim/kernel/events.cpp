@@ -59,6 +59,7 @@ uint32_t Waitable::Wait(uint32_t timeoutMs) {
         Published(std::mutex* m, std::condition_variable* cv) { BeginInterruptibleWait(m, cv); }
         ~Published() { EndInterruptibleWait(); }
     } published(&mutex_, &w.cv);
+    WaitNote note(this);
 
     bool released;
     {

@@ -6,8 +6,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "sim/kernel/sim_kernel.h"
+
+// Per-thread state of the kernel sits on the enter, leave, set and wait paths. zelplat is
+// linked by every program rather than loaded later, so its thread-locals can live in the
+// static block, which avoids a resolver call on every access.
+#define ZEL_FAST_TLS __attribute__((tls_model("initial-exec")))
 
 namespace sim::kernel {
 
@@ -69,6 +75,55 @@ void ExitIfTerminationRequested();
 // Critical sections the calling thread still holds, for the report when a thread ends.
 void ReportAndForgetHeldLocks(const char* why);
 
+// What a thread shows to ThreadReports: the critical sections it holds and what it is blocked
+// on. Every thread that enters a section, waits, sleeps or is labelled gets one; it is dropped
+// when the thread ends.
+constexpr int kMaxPublishedLocks = 64;
+struct ThreadRecord {
+    // Written by the owning thread only, read by reports without a lock: a report taken while
+    // the owner moves may be one step behind, never unsafe, because names are string literals
+    // and records are only printed.
+    std::atomic<int> heldCount{0};
+    std::atomic<const char*> heldNames[kMaxPublishedLocks] = {};
+    std::atomic<const void*> heldRecords[kMaxPublishedLocks] = {};
+
+    std::mutex mutex;  // guards the fields below
+    std::string label;
+    long tid = 0;
+    // The object a wait is blocked on (kept alive by the waiter until it clears this), or the
+    // section an enter is blocked on; none while the thread runs.
+    const KernelObject* waitObject = nullptr;
+    bool waitingForSection = false;
+    const char* waitSectionName = nullptr;
+    const void* waitSectionRecord = nullptr;
+    std::chrono::steady_clock::time_point since;
+};
+
+extern constinit ZEL_FAST_TLS thread_local ThreadRecord* tThreadRecord;
+// Files the calling thread; null once its thread-local storage is being torn down.
+ThreadRecord* RegisterCurrentThread();
+inline ThreadRecord* CurrentThreadRecord() {
+    ThreadRecord* record = tThreadRecord;
+    return record != nullptr ? record : RegisterCurrentThread();
+}
+
+// Marks the calling thread blocked on a waitable object for the lifetime of the note.
+class WaitNote {
+public:
+    explicit WaitNote(const KernelObject* object);
+    ~WaitNote();
+    WaitNote(const WaitNote&) = delete;
+    WaitNote& operator=(const WaitNote&) = delete;
+
+private:
+    ThreadRecord* record_;
+};
+// The same for a critical section whose enter has to wait.
+void NoteSectionWait(const char* name, const void* record);
+void EndSectionWait();
+// "thread N" and the start routine's symbol, for a platform thread's record.
+std::string PlatformThreadLabel(uint32_t id, const void* start);
+
 // Steady time point after timeoutMs, or max() for the infinite time-out.
 inline std::chrono::steady_clock::time_point DeadlineAfter(uint32_t timeoutMs) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -76,7 +131,3 @@ inline std::chrono::steady_clock::time_point DeadlineAfter(uint32_t timeoutMs) {
 
 }  // namespace sim::kernel
 
-// Per-thread state of the kernel sits on the enter, leave, set and wait paths. zelplat is
-// linked by every program rather than loaded later, so its thread-locals can live in the
-// static block, which avoids a resolver call on every access.
-#define ZEL_FAST_TLS __attribute__((tls_model("initial-exec")))

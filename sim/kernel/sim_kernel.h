@@ -89,6 +89,21 @@ uint64_t LockOrderReportCount();
 // Names of the critical sections the calling thread holds, innermost last.
 std::vector<std::string> HeldLocks();
 
+// Every live thread that has entered a critical section, waited, slept or been labelled: what
+// it holds and what it is blocked on, so that a stuck program can say who waits for whom.
+struct ThreadReport {
+    std::string label;  // SetThreadLabel's; "thread N <start routine>" for platform threads
+    long tid = 0;       // the host's thread id
+    std::vector<std::string> held;  // critical sections, outermost first
+    std::string blockedOn;          // "" while running, else "critical section \"X\"", "sleep"...
+    uint64_t blockedMs = 0;         // how long the current block has lasted
+};
+// Names the calling thread in the reports.
+void SetThreadLabel(const std::string& label);
+std::vector<ThreadReport> ThreadReports();
+// One line per thread: label, tid, held sections, what it is blocked on and for how long.
+std::string FormatThreadReports(const std::vector<ThreadReport>& reports);
+
 // Debug output goes here (default stderr) when the zone is on.
 void SetDebugSink(void (*sink)(const std::string& line));
 

@@ -122,6 +122,7 @@ std::atomic<uint32_t> gNextThreadId{1};
 
 void ThreadObject::Run() {
     tCurrent = this;
+    SetThreadLabel(PlatformThreadLabel(id_, reinterpret_cast<const void*>(start_)));
     {
         std::unique_lock lock(mutex_);
         startCv_.wait(lock, [&] { return suspendCount_ == 0 || ended_; });

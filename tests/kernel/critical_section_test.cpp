@@ -227,3 +227,83 @@ TEST(LockOrderDeathTest, DefaultHandlerPrintsAndAborts) {
 }
 
 }  // namespace
+
+namespace {
+
+// The report of the thread with the given label, or a default one (empty label) when absent.
+sim::ThreadReport ReportOf(const std::string& label) {
+    for (const sim::ThreadReport& t : sim::ThreadReports())
+        if (t.label == label) return t;
+    return {};
+}
+
+// A deadlock report must say who holds what and who waits for what: a thread holding one
+// section blocked on a second that another holds, and a thread blocked on an event.
+TEST(ThreadReportTest, NamesHeldSectionsAndWhatEachThreadIsBlockedOn) {
+    Section outer("test::outer"), inner("test::inner");
+    const Handle event = EventCreate();
+    ASSERT_NE(event, 0u);
+    inner.Enter();
+    std::thread locker([&] {
+        sim::SetThreadLabel("locker");
+        outer.Enter();
+        inner.Enter();  // blocks until the main thread leaves
+        inner.Leave();
+        outer.Leave();
+    });
+    std::thread waiter([&] {
+        sim::SetThreadLabel("waiter");
+        WaitOne(event, kInfinite);
+    });
+    ASSERT_TRUE(kt::Eventually([&] {
+        return ReportOf("locker").blockedOn.find("inner") != std::string::npos &&
+               !ReportOf("waiter").blockedOn.empty();
+    }));
+    const sim::ThreadReport locker_ = ReportOf("locker");
+    EXPECT_THAT(locker_.held, ::testing::ElementsAre("test::outer"));
+    EXPECT_EQ(locker_.blockedOn, "critical section \"test::inner\"");
+    EXPECT_THAT(ReportOf("waiter").blockedOn, HasSubstr("event"));
+    EXPECT_THAT(ReportOf("waiter").held, ::testing::IsEmpty());
+    const std::string text = sim::FormatThreadReports(sim::ThreadReports());
+    EXPECT_THAT(text, HasSubstr("locker [tid "));
+    EXPECT_THAT(text, HasSubstr("holds \"test::outer\"; blocked "));
+
+    inner.Leave();
+    EventSet(event);
+    locker.join();
+    waiter.join();
+    EXPECT_EQ(ReportOf("locker").label, "") << "an ended thread is dropped";
+    EXPECT_TRUE(ReportOf("waiter").label.empty());
+    HandleClose(event);
+}
+
+// Platform threads carry their number and where their start routine is (its symbol when the
+// module exports one, else the module and offset) in the report.
+uint32_t WaitForEvent(void* event) {
+    WaitOne(static_cast<Handle>(reinterpret_cast<uintptr_t>(event)), kInfinite);
+    return 0;
+}
+
+TEST(ThreadReportTest, PlatformThreadIsLabelledWithItsStartRoutine) {
+    const Handle event = EventCreate();
+    uint32_t id = 0;
+    const Handle thread =
+        ThreadCreate(0, &WaitForEvent, reinterpret_cast<void*>(uintptr_t{event}), 0, &id);
+    ASSERT_NE(thread, 0u);
+    const std::string label = "thread " + std::to_string(id);
+    ASSERT_TRUE(kt::Eventually([&] {
+        for (const sim::ThreadReport& t : sim::ThreadReports())
+            if (t.label.rfind(label, 0) == 0 && !t.blockedOn.empty()) return true;
+        return false;
+    }));
+    std::string found;
+    for (const sim::ThreadReport& t : sim::ThreadReports())
+        if (t.label.rfind(label, 0) == 0) found = t.label;
+    EXPECT_THAT(found, HasSubstr("kernel_test"));
+    EventSet(event);
+    EXPECT_EQ(WaitOne(thread, 5000), kWaitSignalled);
+    HandleClose(thread);
+    HandleClose(event);
+}
+
+}  // namespace
