@@ -811,6 +811,14 @@ bool PowerCall(Handle device, Entry entry) {
 
 }  // namespace
 
+Handle ActivateChildDevice(Handle parent, std::u16string_view keyPath, void* context) {
+    const std::u16string path(keyPath);
+    tInitStack.push_back(parent);
+    const Handle device = Activate(path.c_str(), nullptr, 0, context);
+    tInitStack.pop_back();
+    return device;
+}
+
 bool DevicePowerDown(Handle device) {
     return PowerCall(device, Entry::PowerDown);
 }

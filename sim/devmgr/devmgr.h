@@ -106,6 +106,10 @@ std::vector<LibraryInfo> LoadedLibraries();
 // were deactivated.
 size_t DeactivateAll();
 
+// Activates the key as if from inside the parent's Init (a port device started again after its
+// removal, with its adapter as the context): deactivating the parent then takes it down first.
+plat::Handle ActivateChildDevice(plat::Handle parent, std::u16string_view keyPath, void* context);
+
 // ---------------------------------------------------------------------------------------------
 // Application handles. Each successful open is a kernel object in the handle table. Results
 // follow the platform: 0 for failure with the calling thread's last-error code set (6 for a

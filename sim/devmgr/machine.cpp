@@ -385,6 +385,21 @@ bool Machine::Start() {
     return all;
 }
 
+bool Machine::StopCard(std::string_view name) {
+    auto* card = const_cast<MachineCard*>(FindCard(name));
+    if (card == nullptr || card->device == 0 || shutDown_) return false;
+    const plat::Handle device = card->device;
+    card->device = 0;
+    return plat::DeactivateDevice(device) != 0;
+}
+
+bool Machine::RestartCard(std::string_view name) {
+    auto* card = const_cast<MachineCard*>(FindCard(name));
+    if (card == nullptr || card->device != 0 || shutDown_) return false;
+    started_ = true;
+    return StartCard(*card);
+}
+
 void Machine::Shutdown() {
     if (shutDown_) return;
     shutDown_ = true;

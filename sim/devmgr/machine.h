@@ -107,6 +107,12 @@ class Machine {
     // Deactivates every device and takes the hardware down. A second call does nothing.
     void Shutdown();
 
+    // Deactivates a running card's adapter device (its ports go first) / activates a stopped
+    // card again as Start does. False for an unknown card, one already in that state, or one
+    // that did not come up fully (Problems() says why).
+    bool StopCard(std::string_view name);
+    bool RestartCard(std::string_view name);
+
     const std::vector<MachineCard>& Cards() const { return cards_; }
     const MachineCard* FindCard(std::string_view name) const;
     // The UART of a card's port, or null.

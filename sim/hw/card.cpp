@@ -1,5 +1,6 @@
 #include "sim/hw/card.h"
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 
@@ -69,14 +70,24 @@ struct Card::State {
     uint8_t lastPassMarker = 0;       // guarded by mutex
     uint8_t lastMarker93 = 0;         // guarded by mutex
     std::deque<uint8_t> passHistory;  // guarded by mutex
-    CardCounters counters;            // guarded by mutex
+    CardCounters counters;            // guarded by mutex; accessesWhileGone is kept below
+    // Set once by Vanish; read without the mutex on every register access.
+    std::atomic<bool> gone{false};
+    std::atomic<uint64_t> accessesWhileGone{0};
+
+    // True (and the access counted) when the card has vanished.
+    bool GoneAccess() {
+        if (!gone.load(std::memory_order_acquire)) return false;
+        accessesWhileGone.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
 
     uint8_t StatusLocked() const { return uartOutputs | forced; }
 
     // The one place the interrupt line is computed. Called after every change of a status
     // source; an asserted line is re-driven so the controller looks at the new status.
     void UpdateLineLocked() {
-        const bool asserted = attached && StatusLocked() != 0;
+        const bool asserted = attached && !gone.load() && StatusLocked() != 0;
         if (asserted && !line) ++counters.lineAssertions;
         const bool changed = asserted != line;
         line = asserted;
@@ -258,6 +269,16 @@ void Card::ClearForcedStatus(uint8_t bits) {
     state_->UpdateLineLocked();
 }
 
+void Card::Vanish() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->gone.store(true, std::memory_order_release);
+    state_->UpdateLineLocked();
+}
+
+bool Card::Vanished() const {
+    return state_->gone.load(std::memory_order_acquire);
+}
+
 void Card::SetEeprom(const EepromImage& words) {
     state_->eeprom.SetContents(words);
 }
@@ -285,12 +306,15 @@ std::vector<uint8_t> Card::PassMarkerHistory() const {
 
 CardCounters Card::Counters() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->counters;
+    CardCounters counters = state_->counters;
+    counters.accessesWhileGone = state_->accessesWhileGone.load(std::memory_order_relaxed);
+    return counters;
 }
 
 void Card::ResetCounters() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->counters = CardCounters{};
+    state_->accessesWhileGone.store(0, std::memory_order_relaxed);
     state_->passHistory.clear();
 }
 
@@ -299,6 +323,7 @@ std::string Card::Name() const {
 }
 
 uint8_t Card::Read8(uint32_t offset) {
+    if (state_->GoneAccess()) return 0xFF;
     if (InRegisterBlock(offset)) {
         std::lock_guard<std::mutex> lock(state_->mutex);
         return state_->ReadRegisterLocked(offset, true);
@@ -309,6 +334,7 @@ uint8_t Card::Read8(uint32_t offset) {
 }
 
 void Card::Write8(uint32_t offset, uint8_t value) {
+    if (state_->GoneAccess()) return;
     if (InRegisterBlock(offset)) {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->WriteRegisterLocked(offset, value);
@@ -319,6 +345,7 @@ void Card::Write8(uint32_t offset, uint8_t value) {
 }
 
 uint32_t Card::Read32(uint32_t offset) {
+    if (state_->GoneAccess()) return 0xFFFFFFFFu;
     if (InRegisterBlock(offset)) {
         // Four consecutive registers, lowest first; only the first access counts.
         std::lock_guard<std::mutex> lock(state_->mutex);
@@ -336,6 +363,7 @@ uint32_t Card::Read32(uint32_t offset) {
 }
 
 void Card::Write32(uint32_t offset, uint32_t value) {
+    if (state_->GoneAccess()) return;
     if (InRegisterBlock(offset)) {
         std::lock_guard<std::mutex> lock(state_->mutex);
         for (uint32_t i = 0; i < 4 && InRegisterBlock(offset + i); ++i)
@@ -347,6 +375,7 @@ void Card::Write32(uint32_t offset, uint32_t value) {
 }
 
 bool Card::SetPower(uint32_t offset, uint32_t state) {
+    if (state_->GoneAccess()) return false;
     uint32_t inner = 0;
     Uart* uart = state_->UartAt(offset, &inner);
     if (uart == nullptr || inner != 0) return false;

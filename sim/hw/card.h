@@ -98,6 +98,7 @@ struct CardCounters {
     uint64_t eepromControlWrites = 0;
     uint64_t timerStarts = 0;     // 7 written to the timer control
     uint64_t lineAssertions = 0;  // deasserted -> asserted transitions of the interrupt line
+    uint64_t accessesWhileGone = 0;  // register accesses after Vanish (reads and writes)
 };
 
 class Card : public BusTarget, public std::enable_shared_from_this<Card> {
@@ -130,6 +131,13 @@ class Card : public BusTarget, public std::enable_shared_from_this<Card> {
     // of what the UARTs report. Drives the line from the calling thread.
     void ForceStatus(uint8_t bits);
     void ClearForcedStatus(uint8_t bits);
+
+    // Test hook: the card is pulled out of its slot while its window stays mapped. From now on
+    // every register (UARTs and global block alike) reads all ones, writes are ignored, power
+    // requests are refused and the interrupt line stays deasserted whatever the UARTs report.
+    // There is no way back: a vanished card stays gone.
+    void Vanish();
+    bool Vanished() const;
 
     // EEPROM contents.
     void SetEeprom(const EepromImage& words);

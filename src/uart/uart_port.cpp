@@ -303,8 +303,9 @@ uint32_t UartPort::GetReceiveTriggerLevel() {
 // Interrupts and data transfer.
 
 uint32_t UartPort::ServiceInterrupt() {
-    for (uint8_t iir = registers->ReadIIR(); (iir & kIirNoInterrupt) == 0;
-         iir = registers->ReadIIR()) {
+    for (uint32_t pass = 0; pass < kMaxServicePasses; ++pass) {
+        const uint8_t iir = registers->ReadIIR();
+        if (iir & kIirNoInterrupt) break;
         NotifyInterrupt(InterruptBitsFor(iir));
     }
     return 0;

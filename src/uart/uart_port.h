@@ -20,6 +20,11 @@ class UartPort : public SerialPort {
     static constexpr uint32_t kFifoSize = kUartFifoDepth;
     // Start-up drain of interrupts left pending in the UART gives up after this many passes.
     static constexpr uint32_t kMaxDrainPasses = 4096;
+    // One ServiceInterrupt call reports at most this many causes. A UART whose interrupt
+    // identification never reads "none pending" (a card gone from the bus, a stuck source)
+    // must not hold the adapter's interrupt thread for ever; whatever is still pending keeps
+    // the line asserted and is served in the next pass.
+    static constexpr uint32_t kMaxServicePasses = 256;
     // Offsets inside the UART's window, independent of the register stride.
     static constexpr uint32_t kRegisterWindowLength = 15;
     static constexpr uint32_t kFifoWindowOffset = kUartFifoWindowOffset;

@@ -48,6 +48,19 @@ TEST(UartPortInterrupts, IdentificationToInterruptKinds) {
     }
 }
 
+// A UART whose identification never reads "none pending" (a card that reads zeros, or all ones
+// except bit 0) must not keep the interrupt thread inside one service call for ever.
+TEST(UartPortInterrupts, ServiceEndsWhenIdentificationNeverClears) {
+    for (uint8_t iir : {uint8_t{0x00}, uint8_t{0xC4}, uint8_t{0xFE}}) {
+        ScriptedPort p;
+        ASSERT_NE(p.port, nullptr);
+        p.uart->SetSteady(Reg::IirFcr, iir);
+        p.port->ClearRecords();
+        p.port->ServiceInterrupt();
+        EXPECT_EQ(p.port->InterruptCalls().size(), UartPort::kMaxServicePasses) << int{iir};
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Transmit side.
 
