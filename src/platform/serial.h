@@ -204,6 +204,7 @@ constexpr uint32_t PURGE_TXCLEAR = 0x0004;
 constexpr uint32_t PURGE_RXCLEAR = 0x0008;
 
 // Line errors.
+constexpr uint32_t CE_RXOVER = 0x0001;  // received bytes dropped because the ring was full
 constexpr uint32_t CE_OVERRUN = 0x0002;
 constexpr uint32_t CE_RXPARITY = 0x0004;
 constexpr uint32_t CE_FRAME = 0x0008;

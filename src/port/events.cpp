@@ -21,10 +21,12 @@ uint32_t ReceiveIntoRing(PortDevice* device, uint32_t* type) {
         port->ReceiveData(device->RxBuffer + write, &n);
         if (n > room) n = room;
     } else {
-        // Ring full: the bytes are taken from the hardware and lost.
+        // Ring full: the bytes are taken from the hardware and lost. The loss is reported as a
+        // receive overflow, so an application can tell a dropped byte from one never sent.
         uint8_t scratch[kScratchBytes];
         n = kScratchBytes;
         port->ReceiveData(scratch, &n);
+        if (n > 0) port->NotifyLineErrors(plat::CE_RXOVER);
         n = 0;
     }
     if (n > 0 && HasFlags(device, SoftwareFlow)) {

@@ -221,6 +221,8 @@ TEST_F(PortTest, AFullRingHoldsOneByteLessAndDrainsTheRestAway) {
     EXPECT_EQ(RingCount(), 2047u);
     EXPECT_EQ(port->foreignReceiveBytes.load(), 53u) << "lost, drained 16 at a time";
     EXPECT_GE(port->foreignReceiveCalls.load(), 4u);
+    EXPECT_EQ(port->GetLineErrors() & plat::CE_RXOVER, plat::CE_RXOVER)
+        << "the dropped bytes are reported, not lost in silence";
     EXPECT_EQ(ReadNow(h, 2100), std::vector<uint8_t>(data.begin(), data.begin() + 2047));
     CloseHandle(h);
 }
