@@ -32,6 +32,9 @@ class UartPort : public SerialPort {
     static constexpr uint32_t kDefaultWaterMark = 8;
 
     UartPort(const plat::WChar* activeKeyPath, PortDevice* streamContext);
+    // Leaves the adapter's port table first. A class derived from this one must do so in its
+    // own destructor, before its members go: until the removal returns, the adapter's
+    // interrupt thread may be inside one of its overrides.
     ~UartPort() override;
 
     // Overrides, in the order of SerialPort's table of operations.

@@ -85,6 +85,10 @@ void DeletePortKeys(const PortKeys& keys) {
 ProbePort::ProbePort(const plat::WChar* activeKeyPath, zel::PortDevice* streamContext)
     : UartPort(activeKeyPath, streamContext) {}
 
+ProbePort::~ProbePort() {
+    if (zel::AdapterBase* adapter = OwningAdapter()) adapter->RemovePort(this);
+}
+
 plat::Bool ProbePort::NotifyInterrupt(uint32_t interruptBits) {
     {
         std::lock_guard lock(mu_);

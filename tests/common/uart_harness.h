@@ -68,6 +68,9 @@ void DeletePortKeys(const PortKeys& keys);
 class ProbePort : public zel::UartPort {
   public:
     ProbePort(const plat::WChar* activeKeyPath, zel::PortDevice* streamContext);
+    // Leaves the adapter's port table before this class's members go: the interrupt thread may
+    // be inside NotifyInterrupt, which records into them, until the removal returns.
+    ~ProbePort() override;
 
     plat::Bool NotifyInterrupt(uint32_t interruptBits) override;
     plat::Bool NotifyEvents(uint32_t events, uint32_t modemStatus) override;
