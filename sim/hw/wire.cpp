@@ -72,6 +72,13 @@ void ExternalWire::SendWithError(uint8_t byte, bool parityError, bool framingErr
     SendSymbols({LineSymbol{byte, flags, {}, 0}});
 }
 
+void ExternalWire::SendFramed(std::span<const uint8_t> bytes, const LineFrame& frame) {
+    std::vector<LineSymbol> symbols;
+    symbols.reserve(bytes.size());
+    for (uint8_t b : bytes) symbols.push_back(LineSymbol{b, 0, frame, 0});
+    SendSymbols(std::move(symbols));
+}
+
 void ExternalWire::SendBreak() { SendSymbols({LineSymbol{0, kSymbolBreak, {}, 0}}); }
 
 void ExternalWire::SetModemLines(ModemLines lines) {

@@ -118,6 +118,10 @@ public:
     void SendWithError(uint8_t byte, bool parityError, bool framingError);
     // A break: the UART receives one zero byte with BI, a character time after the one before.
     void SendBreak();
+    // Characters the far end frames its own way (another speed, data width, parity or stop
+    // bits, say after it changed its settings): the UART judges each against its own settings
+    // as it would a far UART's. They arrive one receive character time apart, like Send's.
+    void SendFramed(std::span<const uint8_t> bytes, const LineFrame& frame);
     // The far end's modem outputs, as the UART's CTS / DSR / RI / DCD inputs; take effect at once.
     void SetModemLines(ModemLines lines);
     // The UART's DTR / RTS as the far end sees them now.

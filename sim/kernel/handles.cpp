@@ -222,6 +222,15 @@ std::vector<HandleInfo> LiveHandles() {
     return result;
 }
 
+size_t LiveHandleCount() {
+    size_t count = 0;
+    for (Shard& shard : TheTable().shards) {
+        std::shared_lock lock(shard.mutex);
+        shard.entries.ForEach([&](plat::Handle, const Entry&) { ++count; });
+    }
+    return count;
+}
+
 uint64_t RefusedCloseCount() {
     return TheTable().refusedCloses.load();
 }

@@ -39,6 +39,8 @@ struct HandleInfo {
 };
 // Every live handle, in creation order.
 std::vector<HandleInfo> LiveHandles();
+// How many handles are live: what LiveHandles().size() says, without describing each.
+size_t LiveHandleCount();
 // Refusals of HandleClose (closing 0, closing twice) since start, for tests.
 uint64_t RefusedCloseCount();
 

@@ -65,6 +65,7 @@ SerialPort::SerialPort(const plat::WChar* activeKeyPath, PortDevice* context)
     streamContext = context;
     plat::CsInit(&hardwareLock, "SerialPort::hardwareLock");
     plat::CsInit(&interruptLock, "SerialPort::interruptLock");
+    plat::CsInit(&handlerLock, "SerialPort::handlerLock");
     owningAdapter = nullptr;
     busHandle = plat::BusOpen(activeKeyPath);
     powerHandle = plat::kPowerHandleNone;
@@ -84,6 +85,7 @@ SerialPort::~SerialPort() {
     if (interruptThread != nullptr) delete interruptThread;
     interruptThread = nullptr;
     ResetPowerState(1);
+    plat::CsDelete(&handlerLock);
     plat::CsDelete(&interruptLock);
     plat::CsDelete(&hardwareLock);
 }
@@ -234,7 +236,9 @@ plat::Bool SerialPort::NotifyInterrupt(uint32_t interruptBits) {
             plat::RaiseSystemEvent(plat::kNotifyRs232Detected, nullptr);
         }
     }
+    plat::CsEnter(&handlerLock);
     HandleInterrupt(streamContext);
+    plat::CsLeave(&handlerLock);
     return 1;
 }
 

@@ -111,6 +111,11 @@ protected:
     plat::CriticalSection hardwareLock{};  // register sequences, SetDCB, lineErrors
     uint32_t pendingInterrupts = InterruptNone;  // guarded by interruptLock
     plat::CriticalSection interruptLock{};
+    // Held around the stream layer's HandleInterrupt: NotifyInterrupt runs on the adapter's
+    // interrupt thread and, after a resume, on the port's own thread, and two handlers at once
+    // would both store received bytes at the same place in the ring. Taken before any lock
+    // the handler takes.
+    plat::CriticalSection handlerLock{};
     plat::Dcb appliedDcb{};
     plat::CommProp commProp{};
     uint32_t irEnabled = 0;
